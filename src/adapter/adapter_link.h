@@ -1,0 +1,40 @@
+// The adapter's wire format: data frames of 7-bit-coded bytes and one-byte commands.
+#pragma once
+
+#include <cstdint>
+
+enum adapter_command : uint8_t {
+    ADP_FRAME_START = 0x00,
+    ADP_IDENTIFY = 0x01,
+    ADP_TARGET_RESET = 0x10,
+    ADP_ADDRESS_WRITE = 0x11,
+    ADP_ADDRESS_READ = 0x12,
+    ADP_DATA_WRITE = 0x13,
+    ADP_DATA_READ = 0x14,
+    ADP_BLOCK_FETCH = 0x15,
+    ADP_BLOCK_SUM = 0x16,
+    ADP_PROGRAM_MODE = 0x20,
+    ADP_BLOCK_WRITE = 0x21,
+    ADP_BLOCK_READ = 0x22,
+    ADP_QUERY = 0x3F,
+};
+
+/// Most bytes of one frame: a block write request of 16 bytes.
+inline constexpr int ADAPTER_FRAME_MAX = 19;
+
+/// Sends a data frame of count bytes (0x00 alone for count <= 0).
+void adapter_send_data(int fd, const uint8_t* data, int count);
+
+/// Sends a data frame of count bytes (at most ADAPTER_FRAME_MAX) followed by
+/// command, in one write.
+void adapter_send_frame_command(int fd, const uint8_t* data, int count, uint8_t command);
+
+/// Sends one command byte.
+void adapter_send_command(int fd, uint8_t command);
+
+/// Sends a command with a one-byte argument as its 4 bytes, in one write.
+void adapter_send_byte_command(int fd, uint8_t command, uint8_t argument);
+
+/// Sends ADP_IDENTIFY and collects the reply until a wait of READ_TIMEOUT_US
+/// passes in silence. Returns the number of bytes stored, 0 to capacity.
+int adapter_identify(int fd, uint8_t* buffer, int capacity);

@@ -1,0 +1,141 @@
+// C2 target control: reset, register access, status waits, identifiers,
+// programming mode and whole-chip erase.
+#include "adapter/c2_control.h"
+
+#include "adapter/adapter_link.h"
+#include "serial/serial_port.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+constexpr uint8_t C2_DEVICE_ID_ADDRESS = 0x00;
+constexpr uint8_t C2_REVISION_ID_ADDRESS = 0x01;
+constexpr uint8_t C2_FLASH_DATA_ADDRESS = 0xB4;
+
+constexpr uint8_t ERASE_COMMAND = 0x03;
+constexpr uint8_t ERASE_ACCEPTED = 0x0D;
+constexpr uint8_t ERASE_CONFIRMATION[] = {0xDE, 0xAD, 0xA5};
+constexpr int QUERY_ERASE_DONE = 0x21;
+
+constexpr int PROGRAM_MODE_ATTEMPTS = 10;
+
+long monotonic_now_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000L + now.tv_nsec / 1000;
+}
+
+/// Polls the status until (status & mask) == wanted. 1 when seen, 0 at a silent poll or
+/// once C2_WAIT_LIMIT_US of polling has passed.
+int wait_status(int fd, int mask, int wanted) {
+    const long deadline = monotonic_now_us() + C2_WAIT_LIMIT_US;
+    for (;;) {
+        const int status = c2_address_read(fd);
+        if (status < 0) {
+            return 0;
+        }
+        if ((status & mask) == wanted) {
+            return 1;
+        }
+        if (monotonic_now_us() >= deadline) {
+            return 0;
+        }
+    }
+}
+
+int read_identifier(int fd, uint8_t address) {
+    c2_target_reset(fd);
+    c2_address_write(fd, address);
+    return c2_data_read(fd);
+}
+
+} // namespace
+
+void c2_target_reset(int fd) {
+    adapter_send_command(fd, ADP_TARGET_RESET);
+}
+
+void c2_address_write(int fd, uint8_t address) {
+    adapter_send_byte_command(fd, ADP_ADDRESS_WRITE, address);
+}
+
+/// Waits at most READ_TIMEOUT_US for the status.
+int c2_address_read(int fd) {
+    adapter_send_command(fd, ADP_ADDRESS_READ);
+    return serial_read_byte(fd, READ_TIMEOUT_US);
+}
+
+void c2_data_write(int fd, uint8_t value) {
+    adapter_send_byte_command(fd, ADP_DATA_WRITE, value);
+}
+
+/// Waits at most READ_TIMEOUT_US for the value.
+int c2_data_read(int fd) {
+    adapter_send_command(fd, ADP_DATA_READ);
+    return serial_read_byte(fd, READ_TIMEOUT_US);
+}
+
+int c2_wait_out_ready(int fd) {
+    return wait_status(fd, C2_OUT_READY, C2_OUT_READY);
+}
+
+int c2_wait_not_busy(int fd) {
+    return wait_status(fd, C2_IN_BUSY, 0);
+}
+
+/// -1 when the adapter stays silent for READ_TIMEOUT_US after the data read.
+int read_device_id(int fd) {
+    return read_identifier(fd, C2_DEVICE_ID_ADDRESS);
+}
+
+/// -1 when the adapter stays silent for READ_TIMEOUT_US after the data read.
+int read_revision_id(int fd) {
+    return read_identifier(fd, C2_REVISION_ID_ADDRESS);
+}
+
+/// Each attempt costs a drain (at least READ_TIMEOUT_US, at most SERIAL_DRAIN_LIMIT_US) and
+/// one reply wait; a silent adapter fails all ten.
+int enter_programming_mode(int fd) {
+    for (int attempt = 0; attempt < PROGRAM_MODE_ATTEMPTS; ++attempt) {
+        serial_drain(fd, READ_TIMEOUT_US);
+        adapter_send_command(fd, ADP_PROGRAM_MODE);
+        if (serial_read_byte(fd, READ_TIMEOUT_US) == 0x00) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int start_programming(int fd) {
+    if (enter_programming_mode(fd) == 0) {
+        std::fprintf(stderr, "Cannot switch to flash programming mode.\n");
+        return 0;
+    }
+    return 1;
+}
+
+/// 0 as soon as a step fails (silent adapter, refusal, a status wait that gives up); nothing
+/// more is sent after a failed step.
+int c2_device_erase(int fd) {
+    c2_address_write(fd, C2_FLASH_DATA_ADDRESS);
+    c2_data_write(fd, ERASE_COMMAND);
+    if (c2_wait_not_busy(fd) == 0 || c2_wait_out_ready(fd) == 0) {
+        return 0;
+    }
+    if (c2_data_read(fd) != ERASE_ACCEPTED) {
+        return 0;
+    }
+    for (const uint8_t confirmation : ERASE_CONFIRMATION) {
+        c2_data_write(fd, confirmation);
+        if (c2_wait_not_busy(fd) == 0) {
+            return 0;
+        }
+    }
+    if (c2_wait_out_ready(fd) == 0) {
+        return 0;
+    }
+    adapter_send_command(fd, ADP_QUERY);
+    return serial_read_byte(fd, READ_TIMEOUT_US) == QUERY_ERASE_DONE ? 1 : 0;
+}

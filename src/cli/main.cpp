@@ -1,0 +1,43 @@
+// vantrel: flash programmer for C8051F30x microcontrollers through a C2
+// interface adapter on a serial port.
+#include "cli/option_context.h"
+#include "cli/options.h"
+#include "cli/usage.h"
+#include "commands/commands.h"
+
+int main(int argc, char** argv) {
+    option_context ctx{};
+    option_context_init(ctx, argc, argv);
+    sort_option_table();
+    parse_options(option_table.data(), static_cast<int>(option_table.size()), ctx);
+
+    switch (ctx.command) {
+    case CMD_NONE:
+        break;
+    case CMD_READ:
+        cmd_read(ctx);
+        break;
+    case CMD_WRITE:
+        cmd_write(ctx);
+        break;
+    case CMD_DEVICE_ERASE:
+        cmd_device_erase(ctx);
+        break;
+    case CMD_INQUIRE:
+        cmd_inquire(ctx);
+        break;
+    case CMD_TEST:
+        cmd_test(ctx);
+        break;
+    default: // CMD_HELP and any value outside the codes
+        if (ctx.reset_target == 0 && ctx.error == 0) {
+            print_usage();
+        }
+        break;
+    }
+
+    if (ctx.reset_target != 0) {
+        cmd_reset(ctx);
+    }
+    return ctx.error != 0 ? 1 : 0;
+}

@@ -1,0 +1,30 @@
+// The one record of parser state, settings and outcome that every option
+// handler and every command receives.
+#pragma once
+
+#include <cstdint>
+
+enum command_code : int32_t {
+    CMD_NONE = 0,
+    CMD_HELP = 1,
+    CMD_READ = 2,
+    CMD_WRITE = 3,
+    CMD_DEVICE_ERASE = 4,
+    CMD_INQUIRE = 5,
+    CMD_TEST = 6,
+};
+
+struct option_context {
+    int32_t args_left;       // arguments not yet consumed
+    char** next_arg;         // the next unconsumed argument
+    int32_t command;         // a command_code
+    int32_t error;           // 0, or 1 once anything failed; never cleared
+    const char* serial_port; // not owned
+    const char* hex_file;    // not owned; null reads standard input
+    uint32_t flash_size;     // flash bytes covered by read and write, from address 0
+    int32_t baud_rate;       // bits per second
+    uint8_t reset_target;    // 1: reset the target after the command
+};
+
+/// Fills the context with the defaults for the given argument vector.
+void option_context_init(option_context& ctx, int argc, char** argv);

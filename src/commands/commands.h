@@ -1,0 +1,14 @@
+// The programmer's commands. Each takes the option context, reports failure
+// on standard error and by setting ctx.error, and returns nothing.
+#pragma once
+
+#include "cli/option_context.h"
+
+void cmd_inquire(option_context& ctx);
+void cmd_read(option_context& ctx);
+void cmd_write(option_context& ctx);
+void cmd_device_erase(option_context& ctx);
+void cmd_reset(option_context& ctx);
+
+/// Reads and prints the target's device and revision identifier lines.
+void print_device_ids(int fd);

@@ -1,0 +1,116 @@
+// Intel HEX input: line splitting, record checks and delivery of data records.
+#include "commands/hex_reader.h"
+
+#include <array>
+#include <cctype>
+
+namespace {
+
+/// Shortest line taken as a record: ':' and ten digits.
+constexpr int HEX_RECORD_MIN = 11;
+/// Fewest digits a record line must carry: count, address and type, checksum.
+constexpr int HEX_DIGITS_MIN = 10;
+/// Decoded bytes of the longest line: half its digits, rounded up.
+constexpr int HEX_BYTES_MAX = HEX_LINE_MAX / 2;
+/// Decoded bytes around the data: count, address high, address low, type, checksum.
+constexpr int HEX_FRAMING_BYTES = 5;
+
+constexpr int HEX_TYPE_DATA = 0x00;
+constexpr int HEX_TYPE_END = 0x01;
+
+constexpr int READ_ON = 0;
+constexpr int READ_END = 1;
+constexpr int READ_REJECTED = -1;
+
+struct hex_line {
+    std::array<char, HEX_LINE_MAX> text;
+    int length;
+};
+
+/// Value 0 to 15 of a character that isxdigit accepted.
+unsigned digit_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return static_cast<unsigned>(c - '0');
+    }
+    if (c >= 'a' && c <= 'f') {
+        return static_cast<unsigned>(c - 'a' + 10);
+    }
+    return static_cast<unsigned>(c - 'A' + 10);
+}
+
+/// Checks one complete line and delivers it if it is a data record. READ_ON to go on,
+/// READ_END after an end record, READ_REJECTED for a malformed record.
+int examine_line(const hex_line& line, hex_data_sink sink, void* context) {
+    if (line.length < HEX_RECORD_MIN || line.text[0] != ':') {
+        return READ_ON;
+    }
+    int digits = 0;
+    while (1 + digits < line.length &&
+           std::isxdigit(static_cast<unsigned char>(line.text[1 + digits])) != 0) {
+        ++digits;
+    }
+    if (digits < HEX_DIGITS_MIN) {
+        return READ_REJECTED;
+    }
+
+    // An odd run ends in a byte made of its last digit alone.
+    std::array<uint8_t, HEX_BYTES_MAX> record{};
+    const int decoded = (digits + 1) / 2;
+    unsigned sum = 0;
+    for (int i = 0; i < decoded; ++i) {
+        const int first = 1 + 2 * i;
+        unsigned value = digit_value(line.text[first]);
+        if (first + 1 <= digits) {
+            value = value * 16 + digit_value(line.text[first + 1]);
+        }
+        record[i] = static_cast<uint8_t>(value);
+        sum += value;
+    }
+    if ((sum & 0xFF) != 0) {
+        return READ_REJECTED;
+    }
+
+    const int type = record[3];
+    if (type == HEX_TYPE_END) {
+        return READ_END;
+    }
+    if (type == HEX_TYPE_DATA && decoded > HEX_FRAMING_BYTES) {
+        const unsigned address = record[1] * 256U + record[2];
+        sink(record.data() + 4, address, decoded - HEX_FRAMING_BYTES, context);
+    }
+    return READ_ON;
+}
+
+} // namespace
+
+/// Stops at the first end record or rejected line, leaving the rest of input unread; input
+/// that ends without an end record is rejected.
+int hex_read(std::FILE* input, hex_data_sink sink, void* context) {
+    hex_line line{};
+    for (;;) {
+        const int c = std::getc(input);
+        if (c == '\n' || c == '\r' || c == EOF) {
+            const int result = examine_line(line, sink, context);
+            line.length = 0;
+            if (result != READ_ON) {
+                return result;
+            }
+            if (c == EOF) {
+                return READ_REJECTED;
+            }
+            continue;
+        }
+        if (line.length == HEX_LINE_MAX) {
+            return READ_REJECTED;
+        }
+        line.text[line.length] = static_cast<char>(c);
+        ++line.length;
+    }
+}
+
+void image_store(const uint8_t* data, unsigned address, int count, void* context) {
+    auto* image = static_cast<uint8_t*>(context);
+    for (int i = 0; i < count; ++i) {
+        image[(address + static_cast<unsigned>(i)) & 0xFFFFU] = data[i];
+    }
+}

@@ -1,0 +1,112 @@
+#include "adapter/c2_control.h"
+#include "adapter/flash_block.h"
+#include "commands/commands.h"
+#include "serial/serial_port.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int READ_FAILURES_MAX = 5;
+constexpr int RECORD_HEADER_SIZE = 4;
+
+// The record as text: ':' and two digits for each of the n + 4 record bytes
+// and the checksum, and a terminating NUL.
+constexpr int RECORD_TEXT_MAX = 1 + 2 * (RECORD_HEADER_SIZE + FLASH_BLOCK_MAX + 1) + 1;
+
+// Writes the Intel HEX data record held in record (header and n data bytes).
+void put_data_record(const std::array<uint8_t, RECORD_HEADER_SIZE + FLASH_BLOCK_MAX>& record,
+                     int n) {
+    std::array<char, RECORD_TEXT_MAX> text{};
+    constexpr char digits[] = "0123456789ABCDEF";
+    int pos = 0;
+    text[pos++] = ':';
+    unsigned sum = 0;
+    auto put_byte = [&](uint8_t b) {
+        text[pos++] = digits[b >> 4];
+        text[pos++] = digits[b & 0x0F];
+    };
+    for (int i = 0; i < RECORD_HEADER_SIZE + n; ++i) {
+        sum += record[i];
+        put_byte(record[i]);
+    }
+    put_byte(static_cast<uint8_t>((256 - (sum & 0xFF)) & 0xFF));
+    text[pos] = '\0';
+    std::puts(text.data());
+}
+
+bool all_erased(const uint8_t* data, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (data[i] != 0xFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void cmd_read(option_context& ctx) {
+    termios saved_settings{};
+    int fd = serial_open(ctx.serial_port, ctx.baud_rate, &saved_settings);
+    if (fd < 0) {
+        ctx.error = 1;
+        return;
+    }
+    if (start_programming(fd) == 0) {
+        ctx.error = 1;
+        serial_close(fd, &saved_settings);
+        return;
+    }
+
+    uint16_t address = 0;
+    auto remaining = static_cast<uint16_t>(ctx.flash_size & 0xFFFF);
+    int failures = 0;
+    std::array<uint8_t, RECORD_HEADER_SIZE + FLASH_BLOCK_MAX> record{};
+    while (remaining != 0) {
+        int n = remaining < FLASH_BLOCK_MAX ? remaining : FLASH_BLOCK_MAX;
+        std::fprintf(stderr, "%04X: reading.\r", address);
+        record.fill(0xFF);
+        uint8_t* data = record.data() + RECORD_HEADER_SIZE;
+        if (flash_block_read(fd, data, address, static_cast<uint8_t>(n)) != 0) {
+            if (!all_erased(data, n)) {
+                record[0] = static_cast<uint8_t>(n);
+                record[1] = static_cast<uint8_t>(address >> 8);
+                record[2] = static_cast<uint8_t>(address & 0xFF);
+                record[3] = 0x00;
+                put_data_record(record, n);
+            }
+            address = static_cast<uint16_t>(address + n);
+            remaining = static_cast<uint16_t>(remaining - n);
+            continue;
+        }
+        ++failures;
+        if (failures > READ_FAILURES_MAX) {
+            break;
+        }
+        std::fprintf(stderr, "\r%04X-%04X: read error, retry\n", address,
+                     static_cast<uint16_t>(address + n - 1));
+        enter_programming_mode(fd);
+    }
+
+    if (failures != 0) {
+        std::fputs("Failed.\n", stderr);
+        ctx.error = 1;
+    } else {
+        std::fputs("              \r", stderr);
+        std::puts(":00000001FF");
+        // The dump is only complete once it has reached its destination: a
+        // full disk or a closed pipe must not end in "Completed.".
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            std::fprintf(stderr, "Cannot write the output: %s\n", std::strerror(errno));
+            std::fputs("Failed.\n", stderr);
+            ctx.error = 1;
+        } else {
+            std::fputs("Completed.\n", stderr);
+        }
+    }
+    serial_close(fd, &saved_settings);
+}

@@ -1,0 +1,243 @@
+// The serial port: raw 8-bit line setup and restore, timed reads, writes.
+//
+// Every wait goes through ppoll(), which has no limit on the descriptor's value and keeps the
+// microsecond timeouts exact. The descriptor stays non-blocking, so a read or a write never
+// blocks; the waits before them carry every bound.
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+/// Bound of serial_send on a port that stays unwritable, in microseconds.
+constexpr long SERIAL_SEND_LIMIT_US = 1000000;
+
+/// Bound of serial_wait_sent on output that never leaves (a stopped flow control).
+constexpr long SERIAL_SENT_LIMIT_US = 1000000;
+
+/// Pause between two looks at the output queue in serial_wait_sent, in microseconds.
+constexpr long SERIAL_SENT_POLL_US = 1000;
+
+constexpr long MICROSECONDS_PER_SECOND = 1000000;
+
+struct speed_entry {
+    int baud_rate;
+    speed_t constant;
+};
+
+constexpr std::array<speed_entry, 11> SPEED_TABLE{{
+    {300, B300},
+    {600, B600},
+    {1200, B1200},
+    {2400, B2400},
+    {4800, B4800},
+    {9600, B9600},
+    {19200, B19200},
+    {38400, B38400},
+    {57600, B57600},
+    {115200, B115200},
+    {230400, B230400},
+}};
+
+long monotonic_now_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * MICROSECONDS_PER_SECOND + now.tv_nsec / 1000;
+}
+
+/// Waits up to timeout_us for events on fd. 1 when fd reported anything (readiness, hang-up
+/// or error: the following read or write tells which), 0 when the time passed, -1 when the
+/// wait itself failed. An interrupted wait goes on for the time that is left.
+int wait_for(int fd, short events, long timeout_us) {
+    const long deadline = monotonic_now_us() + timeout_us;
+    for (;;) {
+        long left = deadline - monotonic_now_us();
+        if (left < 0) {
+            left = 0;
+        }
+        pollfd entry{fd, events, 0};
+        const timespec timeout{left / MICROSECONDS_PER_SECOND,
+                               (left % MICROSECONDS_PER_SECOND) * 1000};
+        const int result = ppoll(&entry, 1, &timeout, nullptr);
+        if (result > 0) {
+            return 1;
+        }
+        if (result == 0) {
+            return 0;
+        }
+        if (errno != EINTR || left == 0) {
+            return -1;
+        }
+    }
+}
+
+/// Reads up to count bytes while each gap between arrivals stays below timeout_us, and (when
+/// limit_us is not negative) until limit_us has passed since the start. Returns the count
+/// stored. A failed wait, a failed read and an end of file (hang-up) end it.
+int read_bounded(int fd, uint8_t* buffer, int count, long timeout_us, long limit_us) {
+    const long start = monotonic_now_us();
+    long quiet_deadline = start + timeout_us;
+    int total = 0;
+    while (total < count) {
+        const long now = monotonic_now_us();
+        long wait_us = quiet_deadline - now;
+        if (limit_us >= 0 && start + limit_us - now < wait_us) {
+            wait_us = start + limit_us - now;
+        }
+        if (wait_us <= 0) {
+            break;
+        }
+        if (wait_for(fd, POLLIN, wait_us) <= 0) {
+            break;
+        }
+        const ssize_t got = read(fd, buffer + total, static_cast<std::size_t>(count - total));
+        if (got > 0) {
+            total += static_cast<int>(got);
+            quiet_deadline = monotonic_now_us() + timeout_us;
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            break;
+        }
+        // EINTR and EAGAIN wait again, within the same quiet deadline.
+    }
+    return total;
+}
+
+void pause_us(long duration_us) {
+    const timespec pause{duration_us / MICROSECONDS_PER_SECOND,
+                         (duration_us % MICROSECONDS_PER_SECOND) * 1000};
+    nanosleep(&pause, nullptr);
+}
+
+} // namespace
+
+speed_t serial_speed_constant(int baud_rate) {
+    for (const speed_entry& entry : SPEED_TABLE) {
+        if (entry.baud_rate == baud_rate) {
+            return entry.constant;
+        }
+    }
+    return B19200;
+}
+
+/// The descriptor, or -1 after "Cannot open: <path>" for a missing path, a non-terminal or a
+/// port locked by another open; *saved_settings is written only on success.
+int serial_open(const char* path, int baud_rate, termios* saved_settings) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "Cannot open: %s\n", path);
+        return -1;
+    }
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        std::fprintf(stderr, "Cannot open: %s\n", path);
+        return -1;
+    }
+    if (saved_settings != nullptr) {
+        std::memcpy(saved_settings, &settings, sizeof settings);
+    }
+    const speed_t speed = serial_speed_constant(baud_rate);
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD | CS8;
+    settings.c_iflag = 0;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &settings);
+    return fd;
+}
+
+/// Restores saved_settings at once (queued output is not waited for) and closes fd, which
+/// also releases the lock.
+void serial_close(int fd, const termios* saved_settings) {
+    if (saved_settings != nullptr) {
+        tcsetattr(fd, TCSANOW, saved_settings);
+    }
+    close(fd);
+}
+
+/// Retries short and interrupted writes; each wait for writability shares one bound of
+/// SERIAL_SEND_LIMIT_US, after which (or after a hard error) the rest is dropped silently.
+void serial_send(int fd, const void* data, std::size_t count) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    const long deadline = monotonic_now_us() + SERIAL_SEND_LIMIT_US;
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t written = write(fd, bytes + done, count - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN) {
+            return;
+        }
+        const long left = deadline - monotonic_now_us();
+        if (left <= 0 || wait_for(fd, POLLOUT, left) <= 0) {
+            return;
+        }
+    }
+}
+
+/// Each wait for the next bytes lasts at most timeout_us; a silent adapter costs one wait.
+int serial_read_timed(int fd, uint8_t* buffer, int count, long timeout_us) {
+    return read_bounded(fd, buffer, count, timeout_us, -1);
+}
+
+/// -1 when no byte came within timeout_us.
+int serial_read_byte(int fd, long timeout_us) {
+    uint8_t byte = 0;
+    if (serial_read_timed(fd, &byte, 1, timeout_us) != 1) {
+        return -1;
+    }
+    return byte;
+}
+
+/// Ends after timeout_us of silence, or after SERIAL_DRAIN_LIMIT_US on a noisy line.
+void serial_drain(int fd, long timeout_us) {
+    std::array<uint8_t, 256> scratch{};
+    const long deadline = monotonic_now_us() + SERIAL_DRAIN_LIMIT_US;
+    for (;;) {
+        const long left = deadline - monotonic_now_us();
+        if (left <= 0) {
+            return;
+        }
+        if (read_bounded(fd, scratch.data(), static_cast<int>(scratch.size()), timeout_us,
+                         left) == 0) {
+            return;
+        }
+    }
+}
+
+/// Waits until the output queue is empty, at most SERIAL_SENT_LIMIT_US, and then for the
+/// transmitter to finish its last bytes.
+void serial_wait_sent(int fd) {
+    const long deadline = monotonic_now_us() + SERIAL_SENT_LIMIT_US;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            break;
+        }
+        if (monotonic_now_us() >= deadline) {
+            return; // output is stuck: waiting for the transmitter could last forever
+        }
+        pause_us(SERIAL_SENT_POLL_US);
+    }
+    while (tcdrain(fd) != 0 && errno == EINTR) {
+    }
+}

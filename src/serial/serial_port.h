@@ -1,0 +1,44 @@
+// The serial port: raw 8-bit line setup and restore, timed reads, writes.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+
+/// Bound of every single wait for an adapter reply, in microseconds.
+inline constexpr long READ_TIMEOUT_US = 100000;
+
+/// Opens path raw at baud_rate (unlisted rates run at 19200) and locks it
+/// against other programmers. Fills *saved_settings (if given) with the
+/// settings as found. Returns the descriptor, or -1 after printing
+/// "Cannot open: <path>".
+int serial_open(const char* path, int baud_rate, termios* saved_settings);
+
+/// Puts saved_settings back at once and closes fd.
+void serial_close(int fd, const termios* saved_settings);
+
+/// Writes all count bytes, retrying short writes; gives up silently when the
+/// port stays unwritable for a bounded time or fails.
+void serial_send(int fd, const void* data, std::size_t count);
+
+/// Reads up to count bytes; each wait for the next bytes lasts at most
+/// timeout_us (below 1 s). Returns the number stored, 0 to count; ends early
+/// when the port fails or hangs up.
+int serial_read_timed(int fd, uint8_t* buffer, int count, long timeout_us);
+
+/// The next byte, 0 to 255, or -1 when none came within timeout_us.
+int serial_read_byte(int fd, long timeout_us);
+
+/// Discards input until the line has been quiet for timeout_us, or until
+/// SERIAL_DRAIN_LIMIT_US has passed on a line that never goes quiet.
+void serial_drain(int fd, long timeout_us);
+
+/// Waits until everything written to fd has left the port.
+void serial_wait_sent(int fd);
+
+/// Bound of serial_drain on a line that never goes quiet, in microseconds.
+inline constexpr long SERIAL_DRAIN_LIMIT_US = 1000000;
+
+/// The POSIX speed constant for baud_rate; B19200 for any unlisted rate.
+speed_t serial_speed_constant(int baud_rate);

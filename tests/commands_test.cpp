@@ -1,0 +1,378 @@
+// The inquire, device-erase, reset and read commands, end to end: the real
+// binary against the emulated adapter over a pseudo-terminal.
+#include "emulator.h"
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using test_support::run_result;
+using test_support::run_vantrel;
+
+constexpr uint8_t IDENTIFY = 0x01, RESET = 0x10, DATA_READ = 0x14, PROGRAM_MODE = 0x20,
+                  BLOCK_FETCH = 0x15, QUERY = 0x3F;
+
+// The exchange of one identifier read: reset, address write, data read.
+bytes id_read(uint8_t address) {
+    return {RESET, 0x00, 0x80, static_cast<uint8_t>(0x80 | address), 0x11, DATA_READ};
+}
+
+bytes concat(std::initializer_list<bytes> parts) {
+    bytes all;
+    for (const auto& p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// One emulator per test, and the run of the program against it.
+struct bench {
+    sim::emulator emu;
+    termios before{};
+
+    explicit bench(sim::config cfg = {}) : emu(cfg) {
+        tcgetattr(emu.settings_fd(), &before);
+        emu.start();
+    }
+
+    run_result run(std::vector<std::string> args, const test_support::run_options& o = {}) {
+        args.insert(args.begin(), {"--serial", emu.slave_path()});
+        auto r = run_vantrel(args, o);
+        EXPECT_FALSE(r.timed_out);
+        termios after{};
+        tcgetattr(emu.settings_fd(), &after);
+        EXPECT_TRUE(same_settings(before, after)) << "line settings not restored";
+        return r;
+    }
+
+    std::string port_line() const { return "Port: " + emu.slave_path() + "\n"; }
+};
+
+TEST(Inquire, AdapterAndTargetFound) {
+    struct inquire_case {
+        const char* name;
+        sim::config cfg;
+        std::string adapter_line, device_line, revision_line;
+    };
+    sim::config v13;
+    sim::config v200;
+    v200.version_major = 0xC8;
+    v200.version_minor = 0;
+    v200.revision_id = 0xFE;
+    sim::config id8;
+    id8.device_id = 8;
+    id8.revision_id = 0;
+    sim::config id255;
+    id255.device_id = 0xFF;
+    id255.revision_id = 0xFF;
+    const inquire_case cases[] = {
+        {"1.3", v13, "Adapter: 1.3\n", "DeviceID: 0x04 (C8051F30x)\n", "RevisionID: 0x02\n"},
+        {"200", v200, "Adapter: 200.0\n", "DeviceID: 0x04 (C8051F30x)\n", "RevisionID: 0xFE\n"},
+        {"id8", id8, "Adapter: 1.3\n", "DeviceID: 0x08\n", "RevisionID: 0x00\n"},
+        {"id255", id255, "Adapter: 1.3\n", "DeviceID: FAILED\n", "RevisionID: FAILED\n"},
+    };
+    for (const auto& c : cases) {
+        bench b(c.cfg);
+        auto r = b.run({"-i"});
+        EXPECT_EQ(r.exit_status, 0) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.out, b.port_line() + c.adapter_line + c.device_line + c.revision_line)
+            << c.name;
+        EXPECT_EQ(b.emu.received(), concat({{IDENTIFY, IDENTIFY}, id_read(0), id_read(1)}))
+            << c.name;
+    }
+}
+
+TEST(Inquire, TargetSilent) {
+    bench b;
+    b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = DATA_READ});
+    auto r = b.run({"-i"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, b.port_line() + "Adapter: 1.3\nDeviceID: FAILED\nRevisionID: FAILED\n");
+}
+
+// Replies that fail the first attempt; the second attempt finds the adapter.
+TEST(Inquire, FirstAttemptFailsSecondSucceeds) {
+    struct retry_case {
+        const char* name;
+        std::vector<sim::fault> faults;
+        bool stale;
+        int identifies; // ADP_IDENTIFY bytes sent in all
+    };
+    const retry_case cases[] = {
+        {"stale bytes", {}, true, 3},
+        {"differing replies",
+         {{.kind = sim::fault_kind::wrong_reply, .command = IDENTIFY, .nth = 2,
+           .bytes = {0x43, 0x32, 0x01, 0x04}}},
+         false, 4},
+        {"five-byte reply",
+         {{.kind = sim::fault_kind::surplus_reply, .command = IDENTIFY, .nth = 1, .bytes = {0}}},
+         false, 3},
+        {"not C2",
+         {{.kind = sim::fault_kind::wrong_reply, .command = IDENTIFY, .nth = 1,
+           .bytes = {0x43, 0x33, 0x01, 0x03}},
+          {.kind = sim::fault_kind::wrong_reply, .command = IDENTIFY, .nth = 2,
+           .bytes = {0x43, 0x33, 0x01, 0x03}}},
+         false, 4},
+    };
+    for (const auto& c : cases) {
+        bench b;
+        for (const auto& f : c.faults) {
+            b.emu.add_fault(f);
+        }
+        if (c.stale) {
+            b.emu.inject({0x55, 0xAA});
+        }
+        auto r = b.run({"-i"});
+        EXPECT_EQ(r.exit_status, 0) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.out, b.port_line() + "Adapter: 1.3\nDeviceID: 0x04 (C8051F30x)\n"
+                                         "RevisionID: 0x02\n")
+            << c.name;
+        EXPECT_EQ(b.emu.command_count(IDENTIFY), c.identifies) << c.name;
+    }
+}
+
+TEST(Inquire, NoAdapterIsNoFailure) {
+    bench b;
+    b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = IDENTIFY});
+    auto r = b.run({"-i"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, b.port_line());
+    EXPECT_EQ(r.err, "C2 interface adapter not found.\n");
+    EXPECT_EQ(b.emu.received(), bytes(5, IDENTIFY));
+}
+
+TEST(Inquire, OptionErrorStillRunsTheCommand) {
+    bench b;
+    auto r = b.run({"-i", "--speed"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "Baud rate is required: --speed <bits per second>\n");
+    EXPECT_EQ(r.out.rfind(b.port_line() + "Adapter: 1.3\n", 0), 0U);
+}
+
+// The line sequence of a confirmed erase, polls left out.
+bytes without_polls(const bytes& line) {
+    bytes out;
+    for (uint8_t byte : line) {
+        if (byte != 0x12) {
+            out.push_back(byte);
+        }
+    }
+    return out;
+}
+
+const bytes erase_sequence = {0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x14,
+                              0x00, 0xC0, 0xDE, 0x13, 0x00, 0xC0, 0xAD, 0x13, 0x00,
+                              0xC0, 0xA5, 0x13, 0x3F};
+
+TEST(DeviceErase, Succeeds) {
+    bench b;
+    b.emu.set_flash(0x0100, {0x12, 0x34});
+    auto r = b.run({"--device-erase"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(without_polls(b.emu.received()), concat({{PROGRAM_MODE}, erase_sequence}));
+    EXPECT_EQ(b.emu.flash()[0x0100], 0xFF);
+}
+
+TEST(DeviceErase, Refused) {
+    struct refusal {
+        const char* name;
+        sim::fault fault;
+        std::string err;
+        bytes line; // without the status polls
+    };
+    const refusal cases[] = {
+        {"programming mode",
+         {.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE},
+         "Cannot switch to flash programming mode.\n",
+         bytes(10, PROGRAM_MODE)},
+        {"erase command",
+         {.kind = sim::fault_kind::wrong_reply, .command = DATA_READ, .nth = 1, .bytes = {0x0E}},
+         "Device erase failed.\n",
+         concat({{PROGRAM_MODE}, bytes(erase_sequence.begin(), erase_sequence.begin() + 9)})},
+        {"query",
+         {.kind = sim::fault_kind::wrong_reply, .command = QUERY, .nth = 1, .bytes = {0x20}},
+         "Device erase failed.\n",
+         concat({{PROGRAM_MODE}, erase_sequence})},
+    };
+    for (const auto& c : cases) {
+        bench b;
+        b.emu.add_fault(c.fault);
+        auto r = b.run({"--device-erase"});
+        EXPECT_EQ(r.exit_status, 1) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(without_polls(b.emu.received()), c.line) << c.name;
+    }
+}
+
+TEST(Reset, AloneAndAfterCommands) {
+    {
+        bench b;
+        auto r = b.run({"--reset"});
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(b.emu.received(), bytes{RESET});
+    }
+    {
+        bench b;
+        auto r = b.run({"--device-erase", "--reset"});
+        EXPECT_EQ(r.exit_status, 0);
+        auto line = without_polls(b.emu.received());
+        EXPECT_EQ(line, concat({{PROGRAM_MODE}, erase_sequence, {RESET}}));
+        EXPECT_FALSE(b.emu.programming_mode());
+    }
+    {
+        // A failed command is still followed by the reset.
+        bench b;
+        b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
+        auto r = b.run({"-r", "--reset"});
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(b.emu.received(), concat({bytes(10, PROGRAM_MODE), {RESET}}));
+    }
+    for (auto args : std::vector<std::vector<std::string>>{{"--test", "--reset"},
+                                                           {"-h", "--reset"}}) {
+        bench b;
+        auto r = b.run(args);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(b.emu.received(), bytes{RESET});
+    }
+}
+
+// Standard error of a read run without failures over blocks from 0.
+std::string read_progress(unsigned blocks) {
+    std::string err;
+    char line[32];
+    for (unsigned i = 0; i < blocks; ++i) {
+        std::snprintf(line, sizeof line, "%04X: reading.\r", i * 16);
+        err += line;
+    }
+    return err;
+}
+
+// An Intel HEX data record, built independently of the program.
+std::string record(unsigned address, const bytes& data) {
+    std::string text = ":";
+    unsigned sum = 0;
+    auto put = [&](unsigned b) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", b & 0xFF);
+        text += digits;
+        sum += b;
+    };
+    put(static_cast<unsigned>(data.size()));
+    put(address >> 8);
+    put(address & 0xFF);
+    put(0);
+    for (auto b : data) {
+        put(b);
+    }
+    put((256 - (sum & 0xFF)) & 0xFF);
+    return text + "\n";
+}
+
+TEST(Read, ErasedChip) {
+    bench b;
+    auto r = b.run({"-r"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, ":00000001FF\n");
+    EXPECT_EQ(r.err, read_progress(480) + "              \rCompleted.\n");
+    EXPECT_EQ(b.emu.command_count(BLOCK_FETCH), 480);
+}
+
+TEST(Read, KnownContents) {
+    bench b;
+    b.emu.set_flash(0x0100, {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A,
+                             0x0B, 0x0C, 0x0D, 0x0E, 0x0F});
+    b.emu.set_flash(0x0010, {0x12});
+    b.emu.set_flash(0x1DFF, {0xAB});
+    b.emu.set_flash(0x1E00, {0x01}); // beyond the covered range
+    auto r = b.run({"-r"});
+    EXPECT_EQ(r.exit_status, 0);
+    bytes last(16, 0xFF);
+    last[15] = 0xAB;
+    EXPECT_EQ(r.out, ":1000100012FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFDD\n"
+                     ":10010000000102030405060708090A0B0C0D0E0F77\n" +
+                         record(0x1DF0, last) + ":00000001FF\n");
+    EXPECT_EQ(r.err, read_progress(480) + "              \rCompleted.\n");
+}
+
+TEST(Read, OneFailedBlockStillFails) {
+    bench b;
+    b.emu.set_flash(0x0000, {0x11});
+    b.emu.set_flash(0x0200, {0x22});
+    b.emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0100, .times = 1});
+    auto r = b.run({"-r"});
+    EXPECT_EQ(r.exit_status, 1);
+    bytes first(16, 0xFF);
+    first[0] = 0x11;
+    bytes second(16, 0xFF);
+    second[0] = 0x22;
+    EXPECT_EQ(r.out, record(0x0000, first) + record(0x0200, second)); // no end record
+    std::string progress = read_progress(480);
+    std::string expected = progress.substr(0, 15 * 0x11) + "\r0100-010F: read error, retry\n" +
+                           progress.substr(15 * 0x10) + "Failed.\n";
+    EXPECT_EQ(r.err, expected);
+    EXPECT_EQ(b.emu.command_count(PROGRAM_MODE), 2);
+}
+
+TEST(Read, SixthFailureEndsTheRun) {
+    bench b;
+    b.emu.set_flash(0x0000, {0x11});
+    b.emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0100});
+    auto r = b.run({"-r"});
+    EXPECT_EQ(r.exit_status, 1);
+    bytes first(16, 0xFF);
+    first[0] = 0x11;
+    EXPECT_EQ(r.out, record(0x0000, first));
+    std::string expected = read_progress(0x10);
+    for (int i = 0; i < 5; ++i) {
+        expected += "0100: reading.\r\r0100-010F: read error, retry\n";
+    }
+    expected += "0100: reading.\rFailed.\n";
+    EXPECT_EQ(r.err, expected);
+    EXPECT_EQ(b.emu.command_count(BLOCK_FETCH), 0x10 + 6);
+}
+
+TEST(Read, ProgrammingModeRefused) {
+    bench b;
+    b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
+    auto r = b.run({"-r"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Cannot switch to flash programming mode.\n");
+    EXPECT_EQ(b.emu.received(), bytes(10, PROGRAM_MODE));
+}
+
+TEST(Read, OutputThatCannotBeWrittenIsAFailure) {
+    bench b;
+    b.emu.set_flash(0x0000, {0x11});
+    test_support::run_options o;
+    o.stdout_file = "/dev/full";
+    auto r = b.run({"-r"}, o);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("Cannot write the output: "), std::string::npos);
+    EXPECT_EQ(r.err.substr(r.err.size() - 8), "Failed.\n");
+    EXPECT_EQ(r.err.find("Completed."), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,344 @@
+// The emulated adapter, spoken to with raw bytes on its pseudo-terminal.
+#include "emulator.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+using clk = std::chrono::steady_clock;
+
+/// The program's end of the line, in raw mode.
+class line {
+  public:
+    explicit line(const std::string& path, speed_t speed = B115200)
+        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        termios t{};
+        EXPECT_GE(fd_, 0);
+        EXPECT_EQ(tcgetattr(fd_, &t), 0);
+        cfmakeraw(&t);
+        cfsetispeed(&t, speed);
+        cfsetospeed(&t, speed);
+        EXPECT_EQ(tcsetattr(fd_, TCSANOW, &t), 0);
+    }
+    ~line() { close(fd_); }
+    line(const line&) = delete;
+    line& operator=(const line&) = delete;
+
+    void send(const bytes& b) { ASSERT_EQ(write(fd_, b.data(), b.size()), ssize_t(b.size())); }
+
+    /// Reads until n bytes came or a wait of `quiet` passed without any.
+    bytes read(std::size_t n, std::chrono::milliseconds quiet = 300ms) {
+        bytes got;
+        while (got.size() < n) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, int(quiet.count())) <= 0) {
+                break;
+            }
+            uint8_t c = 0;
+            if (::read(fd_, &c, 1) != 1) {
+                break;
+            }
+            got.push_back(c);
+        }
+        return got;
+    }
+    bytes ask(const bytes& b, std::size_t n) {
+        send(b);
+        return read(n);
+    }
+    bool silent(std::chrono::milliseconds for_ = 150ms) { return read(1, for_).empty(); }
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+/// Data frame: 0x00, then groups of a header and up to 7 bytes with bit 7 set.
+bytes frame(const bytes& data) {
+    bytes out{0x00};
+    for (std::size_t g = 0; g < data.size(); g += 7) {
+        std::size_t n = std::min<std::size_t>(7, data.size() - g);
+        uint8_t header = 0x80;
+        for (std::size_t k = 0; k < n; ++k) {
+            header |= uint8_t(((data[g + k] >> 7) & 1) << (6 - k));
+        }
+        out.push_back(header);
+        for (std::size_t k = 0; k < n; ++k) {
+            out.push_back(data[g + k] | 0x80);
+        }
+    }
+    return out;
+}
+
+bytes command(const bytes& data, uint8_t cmd) {
+    bytes b = frame(data);
+    b.push_back(cmd);
+    return b;
+}
+
+bytes block_write(uint16_t a, const bytes& data) {
+    bytes req{uint8_t(a >> 8), uint8_t(a), uint8_t(data.size())};
+    req.insert(req.end(), data.begin(), data.end());
+    return command(req, 0x21);
+}
+
+bytes block_read(uint16_t a, uint8_t len) {
+    return command({uint8_t(a >> 8), uint8_t(a), len}, 0x22);
+}
+
+struct sim_test : ::testing::Test {
+    explicit sim_test(sim::config cfg = {}) : emu(cfg) { emu.start(); }
+    void program_mode(line& l) { ASSERT_EQ(l.ask({0x20}, 1), bytes{0x00}); }
+    sim::emulator emu;
+};
+
+TEST_F(sim_test, IdentifyAnswersFourBytesThenSilence) {
+    line l(emu.slave_path());
+    EXPECT_EQ(l.ask({0x01}, 10), (bytes{'C', '2', 1, 3}));
+    EXPECT_EQ(emu.command_count(0x01), 1);
+}
+
+TEST_F(sim_test, WorkedExampleFrameIsDecoded) {
+    const bytes wire{0x00, 0x83, 0x92, 0xB4, 0x85, 0x82, 0x80, 0x80, 0xFF, 0x80, 0xF5, 0x21};
+    ASSERT_EQ(block_write(0x1234, {0x02, 0x00, 0x80, 0xFF, 0x75}), wire);
+    line l(emu.slave_path());
+    program_mode(l);
+    EXPECT_EQ(l.ask(wire, 1), bytes{0x00});
+    auto f = emu.flash();
+    EXPECT_EQ(bytes(f.begin() + 0x1233, f.begin() + 0x123A),
+              (bytes{0xFF, 0x02, 0x00, 0x80, 0xFF, 0x75, 0xFF}));
+}
+
+TEST_F(sim_test, BlockRoundTripForEveryGroupShape) {
+    line l(emu.slave_path());
+    program_mode(l);
+    for (std::size_t len : {1u, 4u, 5u, 7u, 11u, 12u, 16u}) {
+        bytes data;
+        for (std::size_t i = 0; i < len; ++i) {
+            data.push_back(uint8_t(i * 0x47 + len)); // mixes set and clear top bits
+        }
+        uint16_t at = uint16_t(0x0400 + len * 16);
+        ASSERT_EQ(l.ask(block_write(at, data), 1), bytes{0x00}) << len;
+        ASSERT_EQ(l.ask(block_read(at, uint8_t(len)), 1), bytes{0x00});
+        bytes fetched = l.ask({0x15}, len + 2);
+        ASSERT_EQ(fetched.size(), len + 2);
+        EXPECT_EQ(bytes(fetched.begin() + 1, fetched.end() - 1), data) << len;
+        unsigned sum = 0;
+        for (auto b : data) {
+            sum += b;
+        }
+        EXPECT_EQ(l.ask({0x16}, 1), bytes{uint8_t(sum)}) << len;
+    }
+    EXPECT_TRUE(l.silent());
+}
+
+TEST_F(sim_test, BlockWriteRefusals) {
+    line l(emu.slave_path());
+    EXPECT_EQ(l.ask(block_write(0x0000, {0x12}), 1), bytes{0x01}); // not programming
+    program_mode(l);
+    struct {
+        bytes wire;
+        uint8_t answer;
+    } cases[] = {
+        {block_write(0x1DF0, bytes(16, 0x00)), 0x00},    // last usable block
+        {block_write(0x1DF8, bytes(9, 0x00)), 0x01},     // crosses the end
+        {block_write(0xFFF8, bytes(9, 0x00)), 0x01},     // would wrap to 0x0000
+        {block_write(0x1E00, bytes(1, 0x00)), 0x01},     // beyond the usable flash
+        {block_write(0x0000, bytes(17, 0x00)), 0x01},    // too long
+        {command({0x00, 0x00, 0x00}, 0x21), 0x01},       // empty
+        {command({0x00, 0x00, 0x03, 0x11}, 0x21), 0x01}, // length says 3, one byte given
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(l.ask(c.wire, 1), bytes{c.answer});
+    }
+}
+
+TEST_F(sim_test, ProgrammingOnlyClearsBits) {
+    emu.set_flash(0x0010, {0xF0, 0xFF});
+    line l(emu.slave_path());
+    program_mode(l);
+    ASSERT_EQ(l.ask(block_write(0x0010, {0x0F, 0x3C}), 1), bytes{0x00});
+    EXPECT_EQ(emu.flash()[0x0010], 0x00);
+    EXPECT_EQ(emu.flash()[0x0011], 0x3C);
+}
+
+TEST_F(sim_test, BlockReadWrapsAndNeedsProgrammingMode) {
+    emu.set_flash(0xFFFE, {0x11, 0x22, 0x33});
+    line l(emu.slave_path());
+    EXPECT_EQ(l.ask(block_read(0xFFFE, 3), 1), bytes{0x00}); // acknowledged, but nothing taken
+    EXPECT_TRUE(l.ask({0x15}, 1).empty());
+    program_mode(l);
+    EXPECT_TRUE(l.ask({0x16}, 1).empty()); // no block yet
+    l.ask(block_read(0xFFFE, 3), 1);
+    EXPECT_EQ(l.ask({0x15}, 5), (bytes{0x00, 0x11, 0x22, 0x33, 0x00}));
+    l.send({0x10}); // reset leaves programming mode
+    EXPECT_TRUE(l.ask({0x16}, 1).empty());
+    EXPECT_FALSE(emu.programming_mode());
+}
+
+/// Polls the status until it lacks `bit`, or shows it with want_set; returns the polls made.
+int poll_status(line& l, uint8_t bit, bool want_set) {
+    for (int n = 1; n <= 50; ++n) {
+        bytes s = l.ask({0x12}, 1);
+        if (s.size() == 1 && ((s[0] & bit) != 0) == want_set) {
+            return n;
+        }
+    }
+    return -1;
+}
+
+TEST_F(sim_test, DeviceEraseHandshake) {
+    emu.set_flash(0x0000, {0x00, 0x01});
+    emu.set_flash(0x8000, {0x00});
+    line l(emu.slave_path());
+    program_mode(l);
+    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13});
+    EXPECT_EQ(poll_status(l, 0x02, false), 4); // three busy polls, then ready
+    EXPECT_EQ(poll_status(l, 0x01, true), 1);
+    EXPECT_EQ(l.ask({0x14}, 1), bytes{0x0D});
+    for (uint8_t code : {0xDE, 0xAD, 0xA5}) {
+        l.send({0x00, 0xC0, code, 0x13});
+        EXPECT_GT(poll_status(l, 0x02, false), 1);
+    }
+    EXPECT_EQ(emu.flash()[0x0000], 0xFF);
+    EXPECT_EQ(emu.flash()[0x8000], 0xFF);
+    EXPECT_EQ(poll_status(l, 0x01, true), 1);
+    EXPECT_EQ(l.ask({0x3F}, 1), bytes{0x21});
+}
+
+TEST_F(sim_test, EraseRefusedOutOfOrderOrOutsideProgrammingMode) {
+    emu.set_flash(0x0000, {0x00});
+    line l(emu.slave_path());
+    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13}); // not programming
+    EXPECT_EQ(poll_status(l, 0x01, true), -1);
+    EXPECT_NE(l.ask({0x14}, 1), bytes{0x0D});
+    program_mode(l);
+    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x00, 0xC0, 0xDE, 0x13}); // 0D unread
+    ASSERT_GT(poll_status(l, 0x01, true), 0);
+    EXPECT_NE(l.ask({0x14}, 1), bytes{0x0D});
+    l.send({0x00, 0xC0, 0xAD, 0x13, 0x00, 0xC0, 0xA5, 0x13});
+    poll_status(l, 0x01, true);
+    EXPECT_EQ(emu.flash()[0x0000], 0x00);
+}
+
+TEST_F(sim_test, PerCommandFaults) {
+    emu.add_fault({.kind = sim::fault_kind::no_reply, .command = 0x01, .nth = 2});
+    emu.add_fault({.kind = sim::fault_kind::wrong_reply, .command = 0x20, .bytes = {0x05}});
+    emu.add_fault({.kind = sim::fault_kind::surplus_reply, .command = 0x3F, .bytes = {0xAA}});
+    emu.add_fault({.kind = sim::fault_kind::delay_reply, .command = 0x14, .delay_ms = 150});
+    line l(emu.slave_path());
+    EXPECT_EQ(l.ask({0x01}, 4).size(), 4u);
+    EXPECT_TRUE(l.ask({0x01}, 4).empty());
+    EXPECT_EQ(l.ask({0x01}, 4).size(), 4u);
+    EXPECT_EQ(l.ask({0x20}, 1), bytes{0x05});
+    EXPECT_EQ(l.ask({0x3F}, 3), (bytes{0x21, 0xAA}));
+    auto t0 = clk::now();
+    EXPECT_EQ(l.ask({0x00, 0x80, 0x80, 0x11, 0x14}, 1), bytes{0x04});
+    EXPECT_GE(clk::now() - t0, 150ms);
+}
+
+TEST_F(sim_test, BlockFaultsHitTheirBlockOnly) {
+    emu.add_fault({.kind = sim::fault_kind::write_refused, .address = 0x0125, .times = 1});
+    emu.add_fault({.kind = sim::fault_kind::wrong_sum, .address = 0x0120});
+    emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0120, .times = 1});
+    line l(emu.slave_path());
+    program_mode(l);
+    EXPECT_EQ(l.ask(block_write(0x0110, {0x00}), 1), bytes{0x00});       // block before
+    EXPECT_EQ(l.ask(block_write(0x011F, {0x00, 0x00}), 1), bytes{0x01}); // overlaps
+    EXPECT_EQ(emu.flash()[0x011F], 0xFF);
+    EXPECT_EQ(l.ask(block_write(0x0120, {0x01}), 1), bytes{0x00}); // fired once only
+    l.ask(block_read(0x0120, 2), 1);
+    EXPECT_EQ(l.ask({0x16}, 2), bytes{0x01});
+    EXPECT_EQ(l.ask({0x15}, 4).size(), 3u);
+    EXPECT_EQ(l.ask({0x15}, 4).size(), 4u);
+}
+
+TEST_F(sim_test, StatusFaults) {
+    emu.add_fault({.kind = sim::fault_kind::never_ready});
+    emu.add_fault({.kind = sim::fault_kind::always_busy});
+    line l(emu.slave_path());
+    program_mode(l);
+    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13});
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(l.ask({0x12}, 1), bytes{0x02});
+    }
+}
+
+TEST_F(sim_test, NoiseComesUnasked) {
+    emu.add_fault({.kind = sim::fault_kind::noise, .bytes = {0x7E}, .period_ms = 20});
+    line l(emu.slave_path());
+    EXPECT_EQ(l.read(3), (bytes{0x7E, 0x7E, 0x7E}));
+}
+
+TEST_F(sim_test, HangUpAfterBytesClosesTheLine) {
+    emu.add_fault({.kind = sim::fault_kind::hang_up_after, .after_bytes = 2});
+    line l(emu.slave_path());
+    EXPECT_EQ(l.ask({0x3F}, 1), bytes{0x21});
+    l.send({0x3F});
+    pollfd p{l.fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    uint8_t c = 0;
+    EXPECT_LE(read(l.fd(), &c, 1), 0);
+    EXPECT_EQ(emu.received(), (bytes{0x3F, 0x3F}));
+    EXPECT_EQ(emu.sent(), bytes{0x21});
+}
+
+TEST_F(sim_test, TranscriptKeepsOrderAndDirection) {
+    line l(emu.slave_path());
+    l.ask({0x20}, 1);
+    l.ask({0x3F}, 1);
+    auto t = emu.transcript();
+    ASSERT_EQ(t.size(), 4u);
+    const std::pair<sim::direction, uint8_t> want[] = {{sim::direction::to_adapter, 0x20},
+                                                       {sim::direction::from_adapter, 0x00},
+                                                       {sim::direction::to_adapter, 0x3F},
+                                                       {sim::direction::from_adapter, 0x21}};
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        EXPECT_EQ(t[i].dir, want[i].first);
+        EXPECT_EQ(t[i].byte, want[i].second);
+        if (i > 0) {
+            EXPECT_GE(t[i].when, t[i - 1].when);
+        }
+    }
+    emu.clear_transcript();
+    EXPECT_TRUE(emu.transcript().empty());
+    EXPECT_EQ(emu.command_count(0x20), 0);
+}
+
+TEST_F(sim_test, InjectedBytesWaitUnprocessedInCookedMode) {
+    termios before{};
+    ASSERT_EQ(tcgetattr(emu.settings_fd(), &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u); // the line starts in its default cooked mode
+    const bytes stale{0x01, 0x0D, 0x13, 0x20, 0x7F, 0x55};
+    emu.inject(stale);
+    termios after{};
+    ASSERT_EQ(tcgetattr(emu.settings_fd(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    line l(emu.slave_path());
+    EXPECT_EQ(l.read(stale.size()), stale);
+    EXPECT_TRUE(emu.received().empty()); // nothing echoed back
+    EXPECT_EQ(emu.sent(), stale);
+}
+
+struct paced_sim_test : sim_test {
+    paced_sim_test() : sim_test(sim::config{.baud_pacing = true}) {}
+};
+
+TEST_F(paced_sim_test, BytesTakeTheirTimeOnTheWire) {
+    line l(emu.slave_path(), B9600);     // about 1.04 ms per byte
+    bytes wire = frame(bytes(80, 0x11)); // 93 bytes
+    wire.push_back(0x01);
+    auto t0 = clk::now();
+    EXPECT_EQ(l.ask(wire, 4).size(), 4u);
+    EXPECT_GE(clk::now() - t0, 98ms);
+}
+
+} // namespace
