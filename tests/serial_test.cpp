@@ -62,8 +62,8 @@ int open_descriptor_count() {
 bool same_settings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 /// A pseudo-terminal: the code under test opens the slave by its path, the test plays the
@@ -130,10 +130,9 @@ TEST(serial_speed, table_and_fallback) {
         int baud;
         speed_t constant;
     } cases[] = {
-        {300, B300},       {600, B600},     {1200, B1200},   {2400, B2400},
-        {4800, B4800},     {9600, B9600},   {19200, B19200}, {38400, B38400},
-        {57600, B57600},   {115200, B115200}, {230400, B230400},
-        {1800, B19200},    {0, B19200},     {-9600, B19200}, {460800, B19200},
+        {300, B300},       {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
+        {9600, B9600},     {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+        {230400, B230400}, {1800, B19200},  {0, B19200},     {-9600, B19200}, {460800, B19200},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(serial_speed_constant(c.baud), c.constant) << c.baud;
@@ -287,11 +286,11 @@ TEST_F(pty_line, read_byte_is_unsigned_or_minus_one) {
 }
 
 TEST_F(pty_line, interrupted_waits_go_on) {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: every signal interrupts the wait
-    struct sigaction previous{};
+    struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
     open_port();
 

@@ -217,8 +217,8 @@ void serial_drain(int fd, long timeout_us) {
         if (left <= 0) {
             return;
         }
-        if (read_bounded(fd, scratch.data(), static_cast<int>(scratch.size()), timeout_us,
-                         left) == 0) {
+        if (read_bounded(fd, scratch.data(), static_cast<int>(scratch.size()), timeout_us, left) ==
+            0) {
             return;
         }
     }

@@ -73,7 +73,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    check(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), "spawn");
+    check(posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), "spawn");
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);

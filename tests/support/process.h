@@ -15,9 +15,9 @@ struct run_result {
 };
 
 struct run_options {
-    std::string stdin_data;              // fed on a pipe, then closed
-    std::string stdin_file;              // if set, standard input is this file
-    std::string stdout_file;             // if set, standard output goes here
+    std::string stdin_data{};            // fed on a pipe, then closed
+    std::string stdin_file{};            // if set, standard input is this file
+    std::string stdout_file{};            // if set, standard output goes here
     double timeout_s = 60;               // the child is killed after this
 };
 
