@@ -120,8 +120,8 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
     int failure_count = 0;
 
     while (remaining != 0) {
-        const int length = remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining)
-                                                       : FLASH_BLOCK_MAX;
+        const int length =
+            remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining) : FLASH_BLOCK_MAX;
         const uint32_t block = (count - remaining) / FLASH_BLOCK_MAX;
         const uint8_t* bytes = image + address;
         const bool skipped = all_erased(bytes, length);

@@ -1,0 +1,212 @@
+// The Intel HEX reader on in-memory input.
+#include "commands/hex_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct delivered {
+    unsigned address;
+    bytes data;
+    bool operator==(const delivered&) const = default;
+};
+
+struct outcome {
+    int result;
+    std::vector<delivered> records;
+    std::string rest; // what the reader left unread
+};
+
+void collect(const uint8_t* data, unsigned address, int count, void* context) {
+    static_cast<std::vector<delivered>*>(context)->push_back({address, bytes(data, data + count)});
+}
+
+std::FILE* open_text(std::string& text) {
+    return fmemopen(text.data(), text.size(), "r");
+}
+
+std::string unread(std::FILE* input) {
+    std::string rest;
+    for (int c = std::getc(input); c != EOF; c = std::getc(input)) {
+        rest.push_back(static_cast<char>(c));
+    }
+    return rest;
+}
+
+outcome read_text(std::string text) {
+    std::FILE* input = open_text(text);
+    EXPECT_NE(input, nullptr);
+    outcome out{};
+    out.result = hex_read(input, collect, &out.records);
+    out.rest = unread(input);
+    std::fclose(input);
+    return out;
+}
+
+/// One record line with the right checksum, upper case, no line end.
+std::string record(uint8_t type, unsigned address, const bytes& data) {
+    bytes all{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
+              static_cast<uint8_t>(address & 0xFF), type};
+    all.insert(all.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (uint8_t b : all) {
+        sum += b;
+    }
+    all.push_back(static_cast<uint8_t>(-sum));
+    std::string line = ":";
+    char digits[3];
+    for (uint8_t b : all) {
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        line += digits;
+    }
+    return line;
+}
+
+bytes counting(int n, int first = 0) {
+    bytes data;
+    for (int i = 0; i < n; ++i) {
+        data.push_back(static_cast<uint8_t>(first + i));
+    }
+    return data;
+}
+
+const std::string END = ":00000001FF";
+const std::string REC_0100 = ":10010000000102030405060708090A0B0C0D0E0F77";
+const delivered AT_0100{0x0100, counting(16)};
+
+std::string lower(std::string s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+struct reader_case {
+    const char* name;
+    std::string input;
+    int result;
+    std::vector<delivered> records;
+    std::string rest = "";
+};
+
+void PrintTo(const reader_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HexReaderCases : public ::testing::TestWithParam<reader_case> {};
+
+TEST_P(HexReaderCases, ResultRecordsAndUnreadRest) {
+    const reader_case& c = GetParam();
+    const outcome out = read_text(c.input);
+    EXPECT_EQ(out.result, c.result);
+    EXPECT_EQ(out.records, c.records);
+    EXPECT_EQ(out.rest, c.rest);
+}
+
+// A 255-byte data record is exactly the longest line: 521 characters.
+const std::string LONGEST = record(0x00, 0x0200, bytes(255, 0x5A));
+const std::string ODD_DIGITS = ":01000000F0F"; // last byte 0x0F from the final digit alone
+
+const std::vector<reader_case> READER_CASES = {
+    {"EndRecordAlone", END, 1, {}},
+    {"EndRecordWithLineEnd", END + "\n", 1, {}},
+    {"DataRecordUpperCase", REC_0100 + "\n" + END + "\n", 1, {AT_0100}},
+    {"DataRecordLowerCase", lower(REC_0100) + "\n" + lower(END) + "\n", 1, {AT_0100}},
+    {"CarriageReturnLineFeed", REC_0100 + "\r\n" + END + "\r\n", 1, {AT_0100}, "\n"},
+    {"CarriageReturnOnly", REC_0100 + "\r" + END + "\r", 1, {AT_0100}},
+    {"TextAfterDigitsIgnored", REC_0100 + "  ; reset vector\n" + END + " end\n", 1, {AT_0100}},
+    {"ShortestRecordNoData", ":0000000000\n" + END, 1, {}},
+    {"ShortColonLinesSkipped", ":\n:0000001F\n:00000001F\n" + END, 1, {}},
+    {"OtherTextSkipped", "; built by sdcc\n\n  " + END + "\nhello world line\n" + END, 1, {}},
+    {"BlankAmongFirstDigits", ":00000 001FF\n" + END, -1, {}, END},
+    {"TooFewDigitsThenText", ":0000000zzzzz\n" + END, -1, {}, END},
+    {"WrongChecksumAfterRecord",
+     REC_0100 + "\n:10011000000102030405060708090A0B0C0D0E0F00\n" + END,
+     -1,
+     {AT_0100},
+     END},
+    {"CountFieldDisagrees", ":0200000011ED\n" + END, 1, {{0x0000, {0x11}}}},
+    {"OddDigitRun", ODD_DIGITS + "\n" + END, 1, {{0x0000, {0xF0}}}},
+    {"OddDigitRunBeforeText", ODD_DIGITS + "x1\n" + END, 1, {{0x0000, {0xF0}}}},
+    {"AddressRecordsPassedOver",
+     record(0x02, 0, {0x10, 0x00}) + "\n" + record(0x04, 0, {0x00, 0x01}) + "\n" +
+         record(0x03, 0, {0x00, 0x00, 0x10, 0x00}) + "\n" +
+         record(0x05, 0, {0x00, 0x00, 0x00, 0xCD}) + "\n" + REC_0100 + "\n" + END,
+     1,
+     {AT_0100}},
+    {"UnknownTypePassedOver", record(0x7E, 0x1234, {1, 2, 3}) + "\n" + END, 1, {}},
+    {"EndRecordAnyAddressAndLength", ":0312340100000000B6\nrest", 1, {}, "rest"},
+    {"LongestLineAccepted", LONGEST + "\n" + END, 1, {{0x0200, bytes(255, 0x5A)}}},
+    {"LineOfOneMoreRejected", LONGEST + " \n" + END, -1, {}, "\n" + END},
+    {"LongCommentRejected",
+     std::string(600, '#') + "\n" + END,
+     -1,
+     {},
+     std::string(600 - 522, '#') + "\n" + END},
+    {"AfterEndNeverRead",
+     END + "\n:zz bad line\n" + REC_0100 + "\n",
+     1,
+     {},
+     ":zz bad line\n" + REC_0100 + "\n"},
+    {"EmptyInput", "", -1, {}},
+    {"OnlyBlankLines", "\n\r\n\n", -1, {}},
+    {"MissingEndRecord", REC_0100 + "\n", -1, {AT_0100}},
+    {"FinalRecordWithoutLineEnd", REC_0100, -1, {AT_0100}},
+    {"IndentedEndRecordDoesNotCount", "  " + END + "\n", -1, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, HexReaderCases, ::testing::ValuesIn(READER_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HexReader, LongestLineIsExactlyTheLimit) {
+    EXPECT_EQ(static_cast<int>(LONGEST.size()), HEX_LINE_MAX);
+}
+
+TEST(HexReader, EveryCutOfAFileWithoutItsEndRecordIsRejected) {
+    const std::string file = REC_0100 + "\n" + record(0x00, 0x0110, counting(16, 16)) + "\n" + END;
+    for (std::size_t cut = 0; cut < file.size() - 1; ++cut) {
+        EXPECT_EQ(read_text(file.substr(0, cut)).result, -1) << "cut at " << cut;
+    }
+    EXPECT_EQ(read_text(file).result, 1);
+}
+
+struct image_fixture : ::testing::Test {
+    std::vector<uint8_t> image = std::vector<uint8_t>(65536, 0xFF);
+
+    int load(std::string text) {
+        std::FILE* input = open_text(text);
+        EXPECT_NE(input, nullptr);
+        const int result = hex_read(input, image_store, image.data());
+        std::fclose(input);
+        return result;
+    }
+};
+
+TEST_F(image_fixture, RecordPastTopWrapsToZero) {
+    ASSERT_EQ(load(record(0x00, 0xFFF8, counting(16, 0x40)) + "\n" + END), 1);
+    for (unsigned i = 0; i < 16; ++i) {
+        EXPECT_EQ(image[(0xFFF8 + i) & 0xFFFF], 0x40 + i) << i;
+    }
+    EXPECT_EQ(image[0x0008], 0xFF);
+    EXPECT_EQ(image[0xFFF7], 0xFF);
+}
+
+TEST_F(image_fixture, LaterRecordOverwritesEarlier) {
+    ASSERT_EQ(load(REC_0100 + "\n" + record(0x00, 0x0104, {0xAA, 0xBB}) + "\n" + END), 1);
+    bytes expected = counting(16);
+    expected[4] = 0xAA;
+    expected[5] = 0xBB;
+    EXPECT_EQ(bytes(image.begin() + 0x0100, image.begin() + 0x0110), expected);
+    EXPECT_EQ(image[0x00FF], 0xFF);
+    EXPECT_EQ(image[0x0110], 0xFF);
+}
+
+} // namespace

@@ -1,0 +1,486 @@
+// The write command end to end: the real binary loads Intel HEX and programs the emulated
+// chip over a pseudo-terminal, with refused writes, wrong sums and lost programming mode.
+#include "emulator.h"
+#include "hex_file.h"
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using sim::fault;
+using sim::fault_kind;
+using sim::flash_array;
+using test_support::run_options;
+using test_support::run_result;
+using test_support::run_vantrel;
+using test_support::temp_dir;
+
+constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_WRITE = 0x21, BLOCK_SUM = 0x16, QUERY = 0x3F,
+                  DATA_WRITE = 0x13;
+constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
+
+flash_array erased_image() {
+    flash_array image;
+    image.fill(0xFF);
+    return image;
+}
+
+void put(flash_array& image, unsigned address, const bytes& data) {
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        image[(address + i) & 0xFFFF] = data[i];
+    }
+}
+
+bytes pattern(int n, int seed) {
+    bytes data;
+    for (int i = 0; i < n; ++i) {
+        data.push_back(static_cast<uint8_t>(seed * 37 + i * 11));
+    }
+    return data;
+}
+
+/// An image with a 16-byte block of data at each of the given addresses.
+flash_array image_with_blocks(std::initializer_list<unsigned> addresses) {
+    flash_array image = erased_image();
+    int seed = 1;
+    for (unsigned a : addresses) {
+        put(image, a, pattern(16, seed++));
+    }
+    return image;
+}
+
+std::string hex_of(const flash_array& image, uint32_t end = 0x10000) {
+    return sim::hex_text(image, 0, end);
+}
+
+std::string ok(unsigned first) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%04X-%04X: ok\r", first, first + 15);
+    return line;
+}
+
+std::string failure(unsigned first, const char* what, int retry) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%04X-%04X: %s.", first, first + 15, what);
+    std::string text = line;
+    if (retry > 0) {
+        text += " retry (" + std::to_string(retry) + ")\n";
+    }
+    return text;
+}
+
+/// The ok lines of a clean run over the range.
+std::string ok_lines(const flash_array& image) {
+    std::string text;
+    for (unsigned a = 0; a < RANGE_END; a += 16) {
+        for (unsigned i = 0; i < 16; ++i) {
+            if (image[a + i] != 0xFF) {
+                text += ok(a);
+                break;
+            }
+        }
+    }
+    return text;
+}
+
+run_options stdin_of(const std::string& text) {
+    run_options o;
+    o.stdin_data = text;
+    return o;
+}
+
+fault block_fault(fault_kind kind, uint16_t address, int times) {
+    fault f{kind};
+    f.address = address;
+    f.times = times;
+    return f;
+}
+
+fault command_fault(fault_kind kind, uint8_t command, int nth) {
+    fault f{kind};
+    f.command = command;
+    f.nth = nth;
+    return f;
+}
+
+const std::string ERASED = "Device erase: ok\n";
+const std::string COMPLETED = "Completed.   \n";
+const std::string FAILED = "Failed.\n";
+
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+/// One emulated chip, filled with zeros so that nothing programs without an erase.
+struct bench {
+    sim::emulator emu;
+    termios before{};
+    temp_dir dir;
+
+    bench() {
+        tcgetattr(emu.settings_fd(), &before);
+        emu.set_flash(0, bytes(RANGE_END, 0x00));
+        emu.start();
+    }
+
+    run_result run(std::vector<std::string> args, const run_options& o = {}) {
+        args.insert(args.begin(), {"--serial", emu.slave_path()});
+        run_result r = run_vantrel(args, o);
+        EXPECT_FALSE(r.timed_out);
+        termios after{};
+        tcgetattr(emu.settings_fd(), &after);
+        EXPECT_TRUE(same_settings(before, after)) << "line settings not restored";
+        return r;
+    }
+
+    run_result write_file(const std::string& hex) {
+        const std::string path = dir.file("image.hex");
+        test_support::write_file(path, hex);
+        return run({"-w", "-f", path});
+    }
+
+    /// First address in the range where the chip differs from image, or -1.
+    long first_difference(const flash_array& image) const {
+        const flash_array flash = emu.flash();
+        for (uint32_t a = 0; a < RANGE_END; ++a) {
+            if (flash[a] != image[a]) {
+                return static_cast<long>(a);
+            }
+        }
+        return -1;
+    }
+};
+
+TEST(WriteInput, StandardInputAndNamedFileProgramTheSameImage) {
+    flash_array image = image_with_blocks({0x0000, 0x0010, 0x0100, 0x1DF0});
+    put(image, 0x1E00, pattern(32, 9)); // loaded but beyond the range: never programmed
+    const std::string hex = hex_of(image);
+
+    for (bool from_file : {false, true}) {
+        SCOPED_TRACE(from_file ? "file" : "stdin");
+        bench b;
+        run_result r = from_file ? b.write_file(hex) : b.run({"-w"}, stdin_of(hex));
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, ERASED + ok_lines(image) + COMPLETED);
+        EXPECT_EQ(b.first_difference(image), -1);
+        EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 4);
+    }
+}
+
+TEST(WriteInput, RejectedInputSendsNothing) {
+    struct reject_case {
+        const char* name;
+        std::string hex;
+        bool named_file;
+        std::string err;
+    };
+    const std::string good = hex_of(image_with_blocks({0x0000, 0x0020}));
+    const std::string body = good.substr(0, good.size() - std::strlen(":00000001FF\n"));
+    const std::vector<reject_case> cases = {
+        {"empty stdin", "", false, "Invalid file format.\n"},
+        {"missing end record", body, false, "Invalid file format.\n"},
+        {"file cut short", good.substr(0, good.size() / 2), true, "Invalid file format.\n"},
+        {"bad checksum on last line", body + ":00000001FE\n", true, "Invalid file format.\n"},
+        {"line too long", body + ":" + std::string(600, '0') + "\n:00000001FF\n", false,
+         "Invalid file format.\n"},
+    };
+    for (const reject_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bench b;
+        run_result r = c.named_file ? b.write_file(c.hex) : b.run({"-w"}, stdin_of(c.hex));
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(b.emu.received().empty()) << b.emu.received().size() << " bytes sent";
+        EXPECT_EQ(b.emu.flash()[0], 0x00) << "chip touched";
+    }
+}
+
+TEST(WriteInput, FileThatCannotBeOpened) {
+    bench b;
+    const std::string missing = b.dir.file("no-such.hex");
+    run_result r = b.run({"-w", "-f", missing});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "Cannot open: " + missing + "\n");
+    EXPECT_TRUE(b.emu.received().empty());
+}
+
+TEST(WriteInput, PortThatCannotBeOpenedLeavesTheFileAlone) {
+    temp_dir dir;
+    const std::string missing = dir.file("no-such.hex");
+    run_result r = run_vantrel({"--serial", dir.file("no-port"), "-w", "-f", missing});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err.find(missing), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(dir.file("no-port")), std::string::npos) << r.err;
+}
+
+TEST(WriteBlocks, NothingToProgramInTheRange) {
+    flash_array beyond = erased_image();
+    put(beyond, 0x1E00, pattern(64, 3));
+    put(beyond, 0xFFF0, pattern(16, 4));
+    flash_array only_ff = erased_image();
+    const std::string ff_records = ":10004000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC0\n:00000001FF\n";
+
+    for (const std::string& hex : {hex_of(beyond), ff_records}) {
+        bench b;
+        run_result r = b.write_file(hex);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.err, ERASED + COMPLETED);
+        EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 0);
+        EXPECT_EQ(b.first_difference(only_ff), -1) << "not erased";
+    }
+}
+
+TEST(WriteBlocks, PartlyErasedBlockProgrammedWhole) {
+    flash_array image = erased_image();
+    put(image, 0x0040, {0x12});
+    put(image, 0x004F, {0x34});
+    put(image, 0x0055, {0x00, 0xFF, 0x7E}); // a block of its own with an 0xFF inside
+    bench b;
+    run_result r = b.write_file(hex_of(image));
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, ERASED + ok(0x0040) + ok(0x0050) + COMPLETED);
+    EXPECT_EQ(b.first_difference(image), -1);
+    EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 2);
+}
+
+struct retry_case {
+    const char* name;
+    flash_array image;
+    std::vector<fault> faults;
+    int exit_status;
+    std::string err;
+    std::string out = "";
+    int program_mode_entries = -1; // -1: not checked
+};
+
+std::string repeated(int from, int to, const std::function<std::string(int)>& piece) {
+    std::string text;
+    for (int k = from; k <= to; ++k) {
+        text += piece(k);
+    }
+    return text;
+}
+
+std::vector<retry_case> retry_cases() {
+    const flash_array late = image_with_blocks({0x0020, 0x0030});
+    const flash_array three = image_with_blocks({0x0000, 0x0010, 0x0020});
+    const flash_array zero = image_with_blocks({0x0000, 0x0100});
+    const auto sum_fault = [](uint16_t a, int times) {
+        return block_fault(fault_kind::wrong_sum, a, times);
+    };
+    const auto write_fault = [](uint16_t a, int times) {
+        return block_fault(fault_kind::write_refused, a, times);
+    };
+    const auto sum_lost = [](int nth) {
+        return command_fault(fault_kind::no_reply, BLOCK_SUM, nth);
+    };
+    std::vector<fault> mode_lost{sum_fault(0x0000, 1)};
+    for (int nth = 2; nth <= 11; ++nth) {
+        mode_lost.push_back(command_fault(fault_kind::no_reply, PROGRAM_MODE, nth));
+    }
+
+    return {
+        {"FirstBlockSumFailsOnce",
+         late,
+         {sum_fault(0x0025, 1)},
+         0,
+         ERASED + failure(0x0020, "checksum error", 1) + ok(0x0020) + ok(0x0030) + COMPLETED,
+         "",
+         2},
+        {"FirstBlockWriteRefusedOnce",
+         late,
+         {write_fault(0x0020, 1)},
+         0,
+         ERASED + failure(0x0020, "serial_write error", 1) + ok(0x0020) + ok(0x0030) + COMPLETED,
+         "",
+         2},
+        {"LaterBlockFailsOnce",
+         three,
+         {sum_fault(0x0020, 1)},
+         0,
+         ERASED + ok(0x0000) + ok(0x0010) + failure(0x0020, "checksum error", 1) + ok(0x0010) +
+             ok(0x0020) + COMPLETED,
+         "",
+         2},
+        {"FourFailuresThenSuccess",
+         zero,
+         {sum_fault(0x0000, 4)},
+         0,
+         ERASED + repeated(1, 4, [](int k) { return failure(0x0000, "checksum error", k); }) +
+             ok(0x0000) + ok(0x0100) + COMPLETED,
+         "",
+         5},
+        {"BlockAtZeroFailsFiveTimes",
+         zero,
+         {sum_fault(0x0000, -1)},
+         1,
+         ERASED + repeated(1, 4, [](int k) { return failure(0x0000, "checksum error", k); }) +
+             failure(0x0000, "checksum error", 0) + FAILED,
+         "\n",
+         5},
+        {"BlockFailsEveryTimeAfterProgress",
+         three,
+         {write_fault(0x002F, -1)},
+         1,
+         ERASED + ok(0x0000) + ok(0x0010) +
+             repeated(1, 4,
+                      [](int k) { return failure(0x0020, "serial_write error", k) + ok(0x0010); }) +
+             failure(0x0020, "serial_write error", 0) + FAILED,
+         "\n",
+         5},
+        // Sums in order: 0000, 0010, 0020 (lost), 0010 (lost), 0010, 0020.
+        {"RestartBlockAlsoFails",
+         three,
+         {sum_lost(3), sum_lost(4)},
+         0,
+         ERASED + ok(0x0000) + ok(0x0010) + failure(0x0020, "checksum error", 1) +
+             failure(0x0010, "checksum error", 1) + ok(0x0010) + ok(0x0020) + COMPLETED,
+         "",
+         3},
+        {"ProgrammingModeLostOnRetry", zero, mode_lost, 1,
+         ERASED + failure(0x0000, "checksum error", 1) + "Unknown error.\n" + FAILED, "", -1},
+    };
+}
+
+class WriteRetries : public ::testing::TestWithParam<retry_case> {};
+
+void PrintTo(const retry_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+TEST_P(WriteRetries, ExactProgressAndVerdict) {
+    const retry_case& c = GetParam();
+    bench b;
+    for (const fault& f : c.faults) {
+        b.emu.add_fault(f);
+    }
+    run_result r = b.write_file(hex_of(c.image));
+    EXPECT_EQ(r.exit_status, c.exit_status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    if (c.program_mode_entries >= 0) {
+        EXPECT_EQ(b.emu.command_count(PROGRAM_MODE), c.program_mode_entries);
+    }
+    if (c.exit_status == 0) {
+        EXPECT_EQ(b.first_difference(c.image), -1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, WriteRetries, ::testing::ValuesIn(retry_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WriteTarget, ProgrammingModeRefused) {
+    bench b;
+    b.emu.add_fault(command_fault(fault_kind::no_reply, PROGRAM_MODE, 0));
+    run_result r = b.write_file(hex_of(image_with_blocks({0x0000})));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "Cannot switch to flash programming mode.\n");
+    EXPECT_EQ(b.emu.command_count(DATA_WRITE), 0) << "erase attempted";
+}
+
+TEST(WriteTarget, EraseRefused) {
+    bench b;
+    b.emu.add_fault(command_fault(fault_kind::no_reply, QUERY, 0));
+    run_result r = b.write_file(hex_of(image_with_blocks({0x0000})));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "Device erase failed.\n");
+    EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 0);
+}
+
+// Real inputs: compiler output and the images of common converters.
+
+/// Full path of a tool found on PATH, or "".
+std::string find_tool(const std::string& name) {
+    run_result r = test_support::run_program("/bin/sh", {"-c", "command -v " + name});
+    std::string path = r.exit_status == 0 ? r.out : "";
+    while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) {
+        path.pop_back();
+    }
+    return path;
+}
+
+bytes random_binary(std::size_t size) {
+    std::mt19937 generator(20240611);
+    bytes data(size);
+    for (uint8_t& byte : data) {
+        byte = static_cast<uint8_t>(generator() & 0xFF);
+    }
+    // A few erased stretches, so that some blocks are skipped and some are partly 0xFF.
+    std::fill(data.begin() + 0x0200, data.begin() + 0x0260, 0xFF);
+    std::fill(data.begin() + 0x1003, data.begin() + 0x100C, 0xFF);
+    return data;
+}
+
+/// Produces an Intel HEX file of the kind named, or returns "" when its tool is missing.
+std::string make_input(const std::string& kind, const temp_dir& dir) {
+    if (kind == "sdcc") {
+        const std::string path = std::string(VANTREL_BUILD_DIR) + "/examples/blink/blink.ihx";
+        return access(path.c_str(), R_OK) == 0 ? path : "";
+    }
+    const std::string binary = dir.file("random.bin");
+    const bytes data = random_binary(RANGE_END);
+    test_support::write_file(binary, std::string(data.begin(), data.end()));
+    const std::string out = dir.file(kind + ".hex");
+    run_result r;
+    const std::string tool = find_tool(kind == "objcopy" ? "objcopy" : "srec_cat");
+    if (tool.empty()) {
+        return "";
+    }
+    if (kind == "objcopy") {
+        r = test_support::run_program(tool, {"-I", "binary", "-O", "ihex", binary, out});
+    } else {
+        const std::string size = kind == "srec16" ? "16" : "32";
+        r = test_support::run_program(
+            tool, {binary, "-binary", "-o", out, "-Intel", "-Output_Block_Size", size});
+    }
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    return out;
+}
+
+class WriteRealInputs : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(WriteRealInputs, WriteThenReadBackTheSameImage) {
+    bench b;
+    const std::string input = make_input(GetParam(), b.dir);
+    if (input.empty()) {
+        GTEST_SKIP() << "no tool for " << GetParam();
+    }
+    flash_array expected = erased_image();
+    std::string error;
+    ASSERT_TRUE(sim::load_hex_file(input, expected, error)) << error;
+
+    run_result w = b.run({"-w", "-f", input});
+    ASSERT_EQ(w.exit_status, 0) << w.err;
+    EXPECT_EQ(w.err, ERASED + ok_lines(expected) + COMPLETED);
+    EXPECT_EQ(b.first_difference(expected), -1);
+
+    run_result r = b.run({"-r"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    flash_array read_back = erased_image();
+    ASSERT_TRUE(sim::load_hex_text(r.out, read_back, error)) << error;
+    for (uint32_t a = 0; a < RANGE_END; ++a) {
+        ASSERT_EQ(read_back[a], expected[a]) << "at " << a;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, WriteRealInputs,
+                         ::testing::Values("sdcc", "objcopy", "srec16", "srec32"));
+
+} // namespace
