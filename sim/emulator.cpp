@@ -130,6 +130,7 @@ struct emulator::impl {
     struct reply {
         std::vector<uint8_t> bytes;
         int delay_ms = 0;
+        exchange seen; // filled only while a trace hook is set
     };
 
     explicit impl(const config& c) : cfg(c) { flash.fill(0xFF); }
@@ -140,6 +141,7 @@ struct emulator::impl {
     std::vector<transcript_entry> log;
     std::array<int, 128> counts{};
     std::size_t rx_total = 0;
+    trace_hook trace;
     int stop_r = -1;
     int stop_w = -1;
 
@@ -459,6 +461,11 @@ struct emulator::impl {
             return false;
         }
         ++counts[b];
+        if (trace) {
+            r.seen.command = b;
+            r.seen.frame.assign(frame.begin(), frame.begin() + static_cast<long>(frame_len));
+            r.seen.frame_overflow = frame_overflow;
+        }
         r.bytes = handle_command(b);
         in_frame = false;
         frame_len = 0;
@@ -548,6 +555,11 @@ void emulator::add_fault(const fault& f) {
 void emulator::clear_faults() {
     std::lock_guard<std::mutex> lock(mutex_);
     impl_->faults.clear();
+}
+
+void emulator::set_trace(trace_hook hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    impl_->trace = std::move(hook);
 }
 
 void emulator::write_locked(const std::vector<uint8_t>& bytes) {
@@ -773,6 +785,7 @@ bool emulator::serve_bytes(const uint8_t* bytes, std::size_t count) {
         }
         impl::reply r;
         bool has_reply = false;
+        trace_hook trace;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             impl_->log.push_back({clock::now(), direction::to_adapter, bytes[i]});
@@ -782,6 +795,9 @@ bool emulator::serve_bytes(const uint8_t* bytes, std::size_t count) {
                 return false;
             }
             has_reply = impl_->take_byte(bytes[i], r);
+            if (has_reply && impl_->trace) {
+                trace = impl_->trace;
+            }
         }
         if (!has_reply) {
             continue;
@@ -790,18 +806,22 @@ bool emulator::serve_bytes(const uint8_t* bytes, std::size_t count) {
             !wait_until(clock::now() + std::chrono::milliseconds(r.delay_ms), stop_fd)) {
             return false;
         }
-        if (r.bytes.empty()) {
-            continue;
-        }
-        if (baud > 0) {
-            impl_->tx_wire_free = std::max(clock::now(), impl_->tx_wire_free) +
-                                  byte_time * static_cast<long>(r.bytes.size());
-            if (!wait_until(impl_->tx_wire_free, stop_fd)) {
-                return false;
+        if (!r.bytes.empty()) {
+            if (baud > 0) {
+                impl_->tx_wire_free = std::max(clock::now(), impl_->tx_wire_free) +
+                                      byte_time * static_cast<long>(r.bytes.size());
+                if (!wait_until(impl_->tx_wire_free, stop_fd)) {
+                    return false;
+                }
             }
+            std::lock_guard<std::mutex> lock(mutex_);
+            write_locked(r.bytes);
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        write_locked(r.bytes);
+        if (trace) {
+            r.seen.reply = r.bytes;
+            r.seen.delay_ms = r.delay_ms;
+            trace(r.seen);
+        }
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,6 +55,17 @@ struct fault {
 
 enum class direction { to_adapter, from_adapter };
 
+/// One command as the emulator handled it, for a trace of the line.
+struct exchange {
+    uint8_t command = 0;
+    std::vector<uint8_t> frame{}; // data bytes of the frame before the command, decoded
+    bool frame_overflow = false;  // the frame held more bytes than the emulator keeps
+    std::vector<uint8_t> reply{}; // what went back, faults applied; empty: nothing
+    int delay_ms = 0;             // how late the reply came
+};
+
+using trace_hook = std::function<void(const exchange&)>;
+
 struct transcript_entry {
     std::chrono::steady_clock::time_point when;
     direction dir;
@@ -79,6 +91,10 @@ class emulator {
     /// added; several faults on one command apply in the order added.
     void add_fault(const fault& f);
     void clear_faults();
+
+    /// Called on the service thread once per command byte, after its reply (if any) is
+    /// written; an empty hook turns the trace off.
+    void set_trace(trace_hook hook);
 
     /// Writes bytes onto the line now, as if the adapter had sent them
     /// unasked (stale bytes waiting before the program starts). They reach the

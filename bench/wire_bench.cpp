@@ -1,0 +1,436 @@
+// Drives the real vantrel binary against the in-process emulated adapter and reports, for a
+// full write and a full read at 115200 and 230400 bits per second (the emulator paces bytes at
+// the line speed) and unpaced: wall time, the child's CPU time, system calls per block, the
+// lower bound that the wire and the protocol's mandated waits put on the run, and the ratio
+// of wall time to that bound. Every figure is the median of --runs runs.
+//
+// Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack]
+#include "adapter/c2_control.h"
+#include "emulator.h"
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr std::size_t FLASH_BYTES = 7680;
+constexpr std::size_t BLOCKS = FLASH_BYTES / 16;
+constexpr double DRAIN_S = 0.100; // the quiet wait before the programming-mode command
+constexpr double CHILD_LIMIT_S = 120;
+constexpr unsigned long DEFAULT_TIMER_SLACK_NS = 50000;
+
+struct child_result {
+    int status = -1;
+    bool timed_out = false;
+    double wall_s = 0;
+    double cpu_s = 0;
+};
+
+/// Spawns program with args, standard input from in_path, standard output and error to the
+/// given files, and reaps it with its resource usage. Kills it after CHILD_LIMIT_S.
+child_result run_child(const std::vector<std::string>& argv_strings, const std::string& in_path,
+                       const std::string& out_path, const std::string& err_path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<std::string> storage = argv_strings;
+    std::vector<char*> argv;
+    for (auto& s : storage) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+
+    child_result result;
+    pid_t pid = -1;
+    const auto start = steady::now();
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        std::fprintf(stderr, "cannot start %s\n", argv[0]);
+        std::exit(2);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const auto deadline = start + std::chrono::duration<double>(CHILD_LIMIT_S);
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) {
+            break;
+        }
+        if (steady::now() > deadline) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            wait4(pid, &status, 0, &usage);
+            break;
+        }
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            poll(&p, 1, 100);
+        } else {
+            usleep(200);
+        }
+    }
+    const auto end = steady::now();
+    if (pidfd >= 0) {
+        close(pidfd);
+    }
+    result.wall_s = std::chrono::duration<double>(end - start).count();
+    result.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::vector<uint8_t> make_image() {
+    std::mt19937 random(20240611);
+    std::vector<uint8_t> image(FLASH_BYTES);
+    for (auto& b : image) {
+        b = static_cast<uint8_t>(random());
+    }
+    for (std::size_t block = 0; block < BLOCKS; ++block) {
+        image[block * 16] = static_cast<uint8_t>(block & 0x7F); // no block is all 0xFF
+    }
+    return image;
+}
+
+std::string to_hex(const std::vector<uint8_t>& image) {
+    std::string text;
+    char line[64];
+    for (std::size_t at = 0; at < image.size(); at += 16) {
+        unsigned sum = 16 + (at >> 8) + (at & 0xFF);
+        int n = std::snprintf(line, sizeof line, ":10%04X00", static_cast<unsigned>(at));
+        text.append(line, static_cast<std::size_t>(n));
+        for (std::size_t i = 0; i < 16; ++i) {
+            sum += image[at + i];
+            n = std::snprintf(line, sizeof line, "%02X", image[at + i]);
+            text.append(line, static_cast<std::size_t>(n));
+        }
+        n = std::snprintf(line, sizeof line, "%02X\n", (256 - (sum & 0xFF)) & 0xFF);
+        text.append(line, static_cast<std::size_t>(n));
+    }
+    text += ":00000001FF\n";
+    return text;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+/// Loads the data records of a dump into an image of 0xFF; false on a malformed line.
+bool load_dump(const std::string& text, std::vector<uint8_t>& image) {
+    image.assign(FLASH_BYTES, 0xFF);
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.size() < 11 || line[0] != ':') {
+            return false;
+        }
+        auto byte = [&](std::size_t i) {
+            return static_cast<unsigned>(std::stoul(line.substr(1 + 2 * i, 2), nullptr, 16));
+        };
+        const unsigned count = byte(0);
+        const unsigned address = byte(1) << 8 | byte(2);
+        if (byte(3) == 1) {
+            return true;
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            if (address + i < image.size()) {
+                image[address + i] = static_cast<uint8_t>(byte(4 + i));
+            }
+        }
+    }
+    return false;
+}
+
+struct run_figures {
+    double wall_s = 0;
+    double cpu_s = 0;
+    double bound_s = 0;
+    std::size_t to_adapter = 0;
+    std::size_t from_adapter = 0;
+    std::size_t exchanges = 0; // command bytes the adapter handled
+};
+
+struct scenario {
+    std::string command; // "write" or "read"
+    long speed;          // bits per second on the line; 0: unpaced
+};
+
+struct bench_setup {
+    std::string vantrel;
+    std::string dir;
+    std::vector<uint8_t> image;
+    bool precise_emulator = true;
+};
+
+/// One run of the scenario; exits the benchmark when the program fails.
+run_figures run_once(const bench_setup& setup, const scenario& s,
+                     const std::vector<std::string>& wrapper = {}) {
+    sim::config cfg;
+    cfg.baud_pacing = s.speed > 0;
+    sim::emulator emu(cfg);
+    if (s.command == "read") {
+        emu.set_flash(0, setup.image);
+    }
+    // The emulator's thread inherits the timer slack of the thread that starts it: with the
+    // default 50 us every paced byte wait would end late and the wire would look slower than
+    // it is. The program itself runs with the default.
+    if (setup.precise_emulator) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    }
+    emu.start();
+    prctl(PR_SET_TIMERSLACK, DEFAULT_TIMER_SLACK_NS, 0, 0, 0);
+
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(setup.vantrel);
+    argv.push_back(s.command == "write" ? "-w" : "-r");
+    argv.push_back("--serial=" + emu.slave_path());
+    argv.push_back("--speed=" + std::to_string(s.speed > 0 ? s.speed : 230400));
+    const std::string in = s.command == "write" ? setup.dir + "/image.hex" : "/dev/null";
+    const std::string out = setup.dir + "/out.txt";
+    const std::string err = setup.dir + "/err.txt";
+    const child_result child = run_child(argv, in, out, err);
+    emu.stop();
+
+    if (child.timed_out || child.status != 0) {
+        std::fprintf(stderr, "%s at %ld: vantrel failed (status %d%s)\n%s\n", s.command.c_str(),
+                     s.speed, child.status, child.timed_out ? ", killed" : "", slurp(err).c_str());
+        std::exit(1);
+    }
+    if (wrapper.empty()) {
+        bool right = false;
+        if (s.command == "write") {
+            const auto flash = emu.flash();
+            right = std::equal(setup.image.begin(), setup.image.end(), flash.begin());
+        } else {
+            std::vector<uint8_t> dumped;
+            right = load_dump(slurp(out), dumped) && dumped == setup.image;
+        }
+        if (!right) {
+            std::fprintf(stderr, "%s at %ld: wrong result\n", s.command.c_str(), s.speed);
+            std::exit(1);
+        }
+    }
+
+    run_figures f;
+    for (const auto& e : emu.transcript()) {
+        (e.dir == sim::direction::to_adapter ? f.to_adapter : f.from_adapter) += 1;
+        if (e.dir == sim::direction::to_adapter && e.byte >= 0x01 && e.byte <= 0x7F) {
+            ++f.exchanges;
+        }
+    }
+    f.wall_s = child.wall_s;
+    f.cpu_s = child.cpu_s;
+    const double wire_s =
+        s.speed > 0 ? static_cast<double>(f.to_adapter + f.from_adapter) * 10.0 / s.speed : 0;
+    f.bound_s = wire_s + DRAIN_S;
+    return f;
+}
+
+/// System calls of one run under strace -f -c, by name.
+std::map<std::string, long> count_syscalls(const bench_setup& setup, const scenario& s) {
+    const std::string counts = setup.dir + "/strace.txt";
+    run_once(setup, s, {"strace", "-f", "-c", "-o", counts});
+    std::map<std::string, long> calls;
+    std::istringstream lines(slurp(counts));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        std::string word;
+        while (words >> word) {
+            w.push_back(word);
+        }
+        if ((w.size() != 5 && w.size() != 6) || w[0] == "%" || w.back() == "total" ||
+            w[0].find('-') == 0) {
+            continue;
+        }
+        calls[w.back()] = std::atol(w[3].c_str());
+    }
+    return calls;
+}
+
+/// Time one one-byte status exchange costs the emulator and the pseudo-terminal beyond its two
+/// bytes of wire time, in microseconds: what every exchange pays that the program cannot save.
+double rig_round_trip_us(const bench_setup& setup, long speed) {
+    constexpr int WARM_UP = 20;
+    constexpr int EXCHANGES = 1000;
+    sim::config cfg;
+    cfg.baud_pacing = speed > 0;
+    sim::emulator emu(cfg);
+    if (setup.precise_emulator) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    }
+    emu.start();
+    prctl(PR_SET_TIMERSLACK, DEFAULT_TIMER_SLACK_NS, 0, 0, 0);
+    termios saved{};
+    const int fd =
+        serial_open(emu.slave_path().c_str(), speed > 0 ? static_cast<int>(speed) : 230400, &saved);
+    if (fd < 0) {
+        std::exit(2);
+    }
+    for (int i = 0; i < WARM_UP; ++i) {
+        c2_address_read(fd);
+    }
+    const auto start = steady::now();
+    for (int i = 0; i < EXCHANGES; ++i) {
+        c2_address_read(fd);
+    }
+    const double total_us =
+        std::chrono::duration<double, std::micro>(steady::now() - start).count();
+    serial_close(fd, &saved);
+    emu.stop();
+    const double wire_us = speed > 0 ? 2 * 10.0 * 1e6 / static_cast<double>(speed) : 0;
+    return total_us / EXCHANGES - wire_us;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+bool have_strace() {
+    return std::system("strace -V >/dev/null 2>&1") == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bench_setup setup;
+    setup.vantrel = VANTREL_BINARY;
+    int runs = 5;
+    bool strace = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--vantrel" && i + 1 < argc) {
+            setup.vantrel = argv[++i];
+        } else if (a == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--no-strace") {
+            strace = false;
+        } else if (a == "--default-slack") {
+            setup.precise_emulator = false;
+        } else {
+            std::fprintf(stderr, "usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] "
+                                 "[--default-slack]\n");
+            return 2;
+        }
+    }
+    char pattern[] = "/tmp/wire-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    setup.dir = pattern;
+    setup.image = make_image();
+    {
+        std::ofstream hex(setup.dir + "/image.hex");
+        hex << to_hex(setup.image);
+    }
+
+    const std::vector<scenario> scenarios = {{"write", 115200}, {"write", 230400}, {"write", 0},
+                                             {"read", 115200},  {"read", 230400},  {"read", 0}};
+    std::printf("vantrel: %s\nruns per figure: %d (median), image: %zu bytes in %zu blocks, "
+                "emulator timer slack: %s\n\n",
+                setup.vantrel.c_str(), runs, FLASH_BYTES, BLOCKS,
+                setup.precise_emulator ? "1 ns" : "default");
+    std::map<long, double> rig_us;
+    for (const long speed : {115200L, 230400L, 0L}) {
+        std::vector<double> v;
+        for (int r = 0; r < runs; ++r) {
+            v.push_back(rig_round_trip_us(setup, speed));
+        }
+        rig_us[speed] = median(v);
+    }
+
+    std::printf("| command | line | bytes to / from adapter | exchanges | wall s | bound s | "
+                "wall/bound | wall - bound ms | per exchange us | rig share ms | CPU s | "
+                "CPU %% of wall |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const scenario& s : scenarios) {
+        std::vector<double> wall, cpu, bound, ratio, excess, share;
+        run_figures last;
+        for (int r = 0; r < runs; ++r) {
+            last = run_once(setup, s);
+            wall.push_back(last.wall_s);
+            cpu.push_back(last.cpu_s);
+            bound.push_back(last.bound_s);
+            ratio.push_back(last.wall_s / last.bound_s);
+            excess.push_back((last.wall_s - last.bound_s) * 1000);
+            share.push_back(100 * last.cpu_s / last.wall_s);
+        }
+        const double excess_ms = median(excess);
+        std::printf("| %s | %s | %zu / %zu | %zu | %.3f | %.3f | %.3f | %.1f | %.1f | %.1f | %.3f "
+                    "| %.1f |\n",
+                    s.command.c_str(), s.speed > 0 ? std::to_string(s.speed).c_str() : "unpaced",
+                    last.to_adapter, last.from_adapter, last.exchanges, median(wall), median(bound),
+                    median(ratio), excess_ms,
+                    1000 * excess_ms / static_cast<double>(last.exchanges),
+                    rig_us[s.speed] * static_cast<double>(last.exchanges) / 1000, median(cpu),
+                    median(share));
+        std::fflush(stdout);
+    }
+    std::printf("\nRig round trip (emulator and pseudo-terminal, one status exchange beyond its "
+                "wire time, median of %d x 1000): 115200: %.1f us, 230400: %.1f us, unpaced: "
+                "%.1f us\n",
+                runs, rig_us[115200], rig_us[230400], rig_us[0]);
+
+    if (strace && have_strace()) {
+        std::printf("\nSystem calls per block (strace -f -c, one run each at 115200, %zu "
+                    "blocks; whole run divided by the blocks):\n\n",
+                    BLOCKS);
+        std::printf(
+            "| command | write | read | ppoll | other | total |\n|---|---|---|---|---|---|\n");
+        for (const std::string command : {"write", "read"}) {
+            auto calls = count_syscalls(setup, {command, 115200});
+            long total = 0;
+            for (const auto& [name, n] : calls) {
+                total += n;
+            }
+            const long other = total - calls["write"] - calls["read"] - calls["ppoll"];
+            const auto per = [](long n) { return static_cast<double>(n) / BLOCKS; };
+            std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f |\n", command.c_str(),
+                        per(calls["write"]), per(calls["read"]), per(calls["ppoll"]), per(other),
+                        per(total));
+        }
+    } else if (strace) {
+        std::printf("\n(strace not available: no system call counts)\n");
+    }
+    std::filesystem::remove_all(setup.dir);
+    return 0;
+}

@@ -1,0 +1,53 @@
+// The small languages of the vantrel-emu command line: adapter command names
+// and the --fault specifications that turn into emulator faults.
+#pragma once
+
+#include "emulator.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+struct command_info {
+    uint8_t byte;
+    const char* name; // without the ADP_ prefix
+    bool replies;     // the adapter normally answers it
+};
+
+/// The twelve commands the programmer sends, in byte order.
+const std::vector<command_info>& command_table();
+
+/// Name of a command byte ("BLOCK_WRITE"); null for a byte outside the table.
+const char* command_name(uint8_t command);
+
+/// A command given by name ("PROGRAM_MODE", "ADP_PROGRAM_MODE", any letter case) or by
+/// byte ("0x20", "32"; 0x01..0x7F); nullopt for anything else.
+std::optional<uint8_t> parse_command(std::string_view text);
+
+/// Bytes written as hexadecimal pairs, optionally separated by ',' or ':' ("433201",
+/// "43,32,01"); nullopt when empty or malformed.
+std::optional<std::vector<uint8_t>> parse_hex_bytes(std::string_view text);
+
+/// One --fault argument, understood.
+struct fault_request {
+    bool is_stale = false;         // stale=HEX: bytes waiting on the line at start
+    fault f{fault_kind::no_reply}; // the fault to add when !is_stale
+    std::vector<uint8_t> stale_bytes{};
+};
+
+/// Parses one --fault specification; on failure returns nullopt and puts a one-line
+/// reason (without the specification itself) in error.
+std::optional<fault_request> parse_fault_spec(std::string_view spec, std::string& error);
+
+/// One exchange as a trace line without line end: "BLOCK_WRITE 0x0100 16 bytes -> 00",
+/// "ADDRESS_WRITE 0xB4", "IDENTIFY -> 43 32 01 03", "PROGRAM_MODE -> (no reply)".
+std::string describe_exchange(const exchange& e);
+
+/// The accepted syntax, one form per line, for --help.
+const char* fault_spec_syntax();
+
+} // namespace sim

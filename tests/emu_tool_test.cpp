@@ -1,0 +1,324 @@
+// The vantrel-emu program end to end: started for real, driven by the real vantrel.
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using test_support::read_file;
+using test_support::run_program;
+using test_support::run_vantrel;
+using test_support::temp_dir;
+using test_support::write_file;
+
+const std::string EMU = VANTREL_EMU_BINARY;
+
+/// vantrel-emu in the background: standard output on a pipe (for the path line),
+/// standard error into a file.
+class emu_process {
+  public:
+    emu_process(const std::vector<std::string>& args, const std::string& err_file) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe2");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> storage{EMU};
+        storage.insert(storage.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : storage) {
+            argv.push_back(s.data());
+        }
+        argv.push_back(nullptr);
+        int rc = posix_spawn(&pid_, EMU.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        out_fd_ = out[0];
+        if (rc != 0) {
+            pid_ = -1;
+            throw std::runtime_error("spawn vantrel-emu");
+        }
+    }
+
+    ~emu_process() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_fd_);
+    }
+
+    emu_process(const emu_process&) = delete;
+    emu_process& operator=(const emu_process&) = delete;
+
+    /// The first line of standard output, without its line end; empty after 20 s or at EOF.
+    std::string path_line() {
+        std::string line;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{out_fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            char c = 0;
+            if (read(out_fd_, &c, 1) != 1) {
+                return "";
+            }
+            if (c == '\n') {
+                return line;
+            }
+            line += c;
+        }
+        return "";
+    }
+
+    /// Exit status once the process ends by itself within timeout; -1 when it does not
+    /// (it is then killed), -2 when a signal ended it.
+    int wait_exit(std::chrono::seconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    int terminate() {
+        kill(pid_, SIGTERM);
+        return wait_exit(std::chrono::seconds(20));
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+};
+
+/// An image of whole 16-byte records, as the read command prints them, with a gap.
+std::string test_image() {
+    std::string out;
+    for (unsigned block : {0x0000u, 0x0010u, 0x0100u, 0x1DF0u}) {
+        char line[64];
+        unsigned sum = 16 + (block >> 8) + (block & 0xFF);
+        int n = std::snprintf(line, sizeof line, ":10%04X00", block);
+        std::string rec(line, static_cast<std::size_t>(n));
+        for (unsigned i = 0; i < 16; ++i) {
+            unsigned b = (block / 16 * 7 + i * 13 + 1) & 0xFF;
+            if (b == 0xFF) {
+                b = 0x42;
+            }
+            sum += b;
+            std::snprintf(line, sizeof line, "%02X", b);
+            rec += line;
+        }
+        std::snprintf(line, sizeof line, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        out += rec + line;
+    }
+    return out + ":00000001FF\n";
+}
+
+test_support::run_options quick() {
+    test_support::run_options o;
+    o.timeout_s = 20;
+    return o;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(emu_tool, ServesInquireWriteReadUntilTerminatedThenSaves) {
+    temp_dir dir;
+    write_file(dir.file("image.hex"), test_image());
+    std::string link = dir.file("ttyEMU");
+    emu_process emu({"--trace", "--save", dir.file("saved.hex"), "--link", link, "--device-id",
+                     "0x30", "--revision-id", "7", "--version", "2.11"},
+                    dir.file("trace.txt"));
+    std::string path = emu.path_line();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    auto inquire = run_vantrel({"--serial", link, "--speed", "115200", "-i"});
+    EXPECT_EQ(inquire.exit_status, 0);
+    EXPECT_EQ(inquire.out, "Port: " + link + "\nAdapter: 2.11\nDeviceID: 0x30\nRevisionID: 0x07\n");
+
+    auto write =
+        run_vantrel({"--serial", path, "--speed", "115200", "-w", "-f", dir.file("image.hex")});
+    EXPECT_EQ(write.exit_status, 0) << write.err;
+    EXPECT_TRUE(contains(write.err, "Completed.")) << write.err;
+
+    auto read = run_vantrel({"--serial", path, "--speed", "115200", "-r"});
+    EXPECT_EQ(read.exit_status, 0) << read.err;
+    EXPECT_EQ(read.out, test_image());
+
+    EXPECT_EQ(emu.terminate(), 0);
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the emulator";
+    EXPECT_EQ(read_file(dir.file("saved.hex")), test_image());
+
+    std::string trace = read_file(dir.file("trace.txt"));
+    for (const char* line :
+         {"IDENTIFY -> 43 32 02 0B\n", "ADDRESS_WRITE 0x00\n", "DATA_READ -> 30\n",
+          "PROGRAM_MODE -> 00\n", "DATA_WRITE 0xDE\n", "QUERY -> 21\n",
+          "BLOCK_WRITE 0x0100 16 bytes -> 00\n", "BLOCK_READ 0x1DF0 16 bytes -> 00\n"}) {
+        EXPECT_TRUE(contains(trace, line)) << "missing trace line " << line;
+    }
+}
+
+TEST(emu_tool, OnceEndsAfterOneRunEvenWithTheResetReopen) {
+    temp_dir dir;
+    write_file(dir.file("image.hex"), test_image());
+    emu_process emu({"--once", "--flash", dir.file("image.hex"), "--trace"}, dir.file("err.txt"));
+    std::string path = emu.path_line();
+    ASSERT_FALSE(path.empty());
+    // Nobody has opened the line yet: the emulator must still be serving.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto read = run_vantrel({"--serial", path, "--speed", "115200", "-r", "--reset"});
+    EXPECT_EQ(read.exit_status, 0) << read.err;
+    EXPECT_EQ(read.out, test_image());
+    EXPECT_EQ(emu.wait_exit(std::chrono::seconds(20)), 0);
+    // The reset came from the second open, which --once must have waited for.
+    std::string trace = read_file(dir.file("err.txt"));
+    EXPECT_TRUE(contains(trace.substr(trace.rfind("BLOCK_")), "TARGET_RESET")) << trace;
+}
+
+struct fault_case {
+    std::vector<std::string> emu_args;
+    std::vector<std::string> vantrel_args; // after --serial and --speed
+    int status;
+    std::string err_part;
+    std::string out_part;
+};
+
+TEST(emu_tool, FaultsReachTheProgram) {
+    const std::vector<fault_case> cases = {
+        {{"--fault", "write-refused:0x0100x1"}, {"-w"}, 0, " retry (1)\n", ""},
+        {{"--fault", "wrong-sum:0010"}, {"-w"}, 1, "0010-001F: checksum error.", ""},
+        {{"--fault", "never-ready"}, {"-w"}, 1, "Device erase failed.\n", ""},
+        {{"--fault", "no-reply:PROGRAM_MODE"},
+         {"-r"},
+         1,
+         "Cannot switch to flash programming mode.",
+         ""},
+        {{"--fault", "wrong-reply:0x01=43330103"},
+         {"-i"},
+         0,
+         "C2 interface adapter not found.\n",
+         ""},
+        {{"--fault", "stale=2155", "--no-block-read-ack"}, {"-w"}, 0, "Completed.", ""},
+        {{"--fault", "delay:DATA_READ@1=150"}, {"-i"}, 0, "", "DeviceID: FAILED\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
+        temp_dir dir;
+        write_file(dir.file("image.hex"), test_image());
+        emu_process emu(c.emu_args, dir.file("err.txt"));
+        std::string path = emu.path_line();
+        ASSERT_FALSE(path.empty());
+        std::vector<std::string> args{"--serial", path, "--speed", "115200"};
+        args.insert(args.end(), c.vantrel_args.begin(), c.vantrel_args.end());
+        test_support::run_options opts;
+        opts.stdin_file = dir.file("image.hex");
+        auto r = run_vantrel(args, opts);
+        EXPECT_EQ(r.exit_status, c.status) << r.err;
+        EXPECT_TRUE(contains(r.err, c.err_part)) << r.err;
+        EXPECT_TRUE(contains(r.out, c.out_part)) << r.out;
+        EXPECT_EQ(emu.terminate(), 0);
+    }
+}
+
+TEST(emu_tool, HangUpAfterClosesTheLine) {
+    temp_dir dir;
+    emu_process emu({"--fault", "hang-up-after=1"}, dir.file("err.txt"));
+    std::string path = emu.path_line();
+    ASSERT_FALSE(path.empty());
+    auto r = run_vantrel({"--serial", path, "--speed", "115200", "-i"});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(contains(r.err, "C2 interface adapter not found.\n")) << r.err;
+    EXPECT_EQ(emu.terminate(), 0);
+}
+
+TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
+    struct bad {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<bad> cases = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"stray"}, "unexpected argument 'stray'"},
+        {{"--device-id"}, "needs a value"},
+        {{"--device-id", "256"}, "--device-id: '256'"},
+        {{"--revision-id", "-1"}, "--revision-id: '-1'"},
+        {{"--version", "1"}, "--version: '1'"},
+        {{"--version", "1.300"}, "--version: '1.300'"},
+        {{"--fault", "nonsense"}, "unknown fault 'nonsense'"},
+        {{"--fault", "delay:PROGRAM_MODE"}, "delay needs '=MS'"},
+        {{"--fault", "no-reply:FLY"}, "unknown command 'FLY'"},
+        {{"--fault", "wrong-sum:0x10000"}, "0x0000 to 0xFFFF"},
+        {{"--flash", "/nonexistent/image.hex"}, "--flash /nonexistent/image.hex"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        auto r = run_program(EMU, c.args, quick());
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+    }
+}
+
+TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
+    auto r = run_program(EMU, {"--help"}, quick());
+    EXPECT_EQ(r.exit_status, 0);
+    for (const char* word : {"--device-id",
+                             "--revision-id",
+                             "--version",
+                             "--flash",
+                             "--save",
+                             "--link",
+                             "--once",
+                             "--baud-pacing",
+                             "--trace",
+                             "--fault",
+                             "--no-block-read-ack",
+                             "--help",
+                             "no-reply:",
+                             "wrong-reply:",
+                             "delay:",
+                             "surplus:",
+                             "write-refused:",
+                             "wrong-sum:",
+                             "short-fetch:",
+                             "never-ready",
+                             "always-busy",
+                             "noise",
+                             "stale=",
+                             "hang-up-after="}) {
+        EXPECT_TRUE(contains(r.out, word)) << word;
+    }
+}
+
+} // namespace
