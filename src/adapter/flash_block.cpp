@@ -37,8 +37,9 @@ void request_block(int fd, uint16_t address, int piece) {
 
 } // namespace
 
-/// 0 at the first fetch reply that is short after a READ_TIMEOUT_US of silence; the failed
-/// piece and later ones leave destination unchanged.
+/// 0 at the first fetch reply that is short after a READ_TIMEOUT_US of silence, or that is
+/// followed at once by further bytes (a late or surplus byte shifted it); the failed piece and
+/// later ones leave destination unchanged.
 int flash_block_read(int fd, uint8_t* destination, uint16_t address, uint8_t length) {
     int remaining = length;
     while (remaining > 0) {
@@ -48,6 +49,11 @@ int flash_block_read(int fd, uint8_t* destination, uint16_t address, uint8_t len
         std::array<uint8_t, FLASH_BLOCK_MAX + FETCH_EXTRA_BYTES> reply{};
         const int wanted = piece + FETCH_EXTRA_BYTES;
         if (serial_read_timed(fd, reply.data(), wanted, READ_TIMEOUT_US) != wanted) {
+            return 0;
+        }
+        // A byte already waiting behind a complete reply means the reply began with a byte
+        // that belonged to an earlier answer: its flash bytes are off by one.
+        if (serial_pending(fd) != 0) {
             return 0;
         }
         std::memcpy(destination, reply.data() + 1, static_cast<std::size_t>(piece));

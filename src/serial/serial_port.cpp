@@ -120,6 +120,14 @@ void pause_us(long duration_us) {
 
 } // namespace
 
+int serial_pending(int fd) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) {
+        return 0;
+    }
+    return waiting;
+}
+
 speed_t serial_speed_constant(int baud_rate) {
     for (const speed_entry& entry : SPEED_TABLE) {
         if (entry.baud_rate == baud_rate) {

@@ -37,6 +37,9 @@ void serial_drain(int fd, long timeout_us);
 /// Waits until everything written to fd has left the port.
 void serial_wait_sent(int fd);
 
+/// Number of received bytes already waiting to be read; 0 when none or unknown. Does not wait.
+int serial_pending(int fd);
+
 /// Bound of serial_drain on a line that never goes quiet, in microseconds.
 inline constexpr long SERIAL_DRAIN_LIMIT_US = 1000000;
 
