@@ -4,6 +4,8 @@
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="${1:?usage: fuzz/smoke.sh BUILD_DIR [SECONDS_PER_TARGET]}"
+mkdir -p "$build_dir"
+build_dir="$(cd "$build_dir" && pwd)"
 seconds="${2:-20}"
 
 cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -361,7 +361,9 @@ struct emulator::impl {
             }
             std::vector<uint8_t> r;
             r.push_back(0x00);
-            r.insert(r.end(), block.begin(), block.begin() + static_cast<long>(block_len));
+            for (std::size_t i = 0; i < block_len; ++i) {
+                r.push_back(block[i]);
+            }
             r.push_back(0x00);
             if (block_fault(fault_kind::short_fetch, block_addr, block_len)) {
                 r.pop_back();
@@ -584,8 +586,12 @@ void emulator::write_locked(const std::vector<uint8_t>& bytes) {
         if (clock::now() >= give_up) {
             return;
         }
-        pollfd p{master_fd_, POLLOUT, 0};
-        poll(&p, 1, 20);
+        // A reply the program does not read must not keep stop() waiting.
+        pollfd p[2] = {{master_fd_, POLLOUT, 0}, {impl_->stop_r, POLLIN, 0}};
+        poll(p, 2, 20);
+        if ((p[1].revents & POLLIN) != 0) {
+            return;
+        }
     }
 }
 

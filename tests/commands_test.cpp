@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -53,10 +54,25 @@ struct bench {
         args.insert(args.begin(), {"--serial", emu.slave_path()});
         auto r = run_vantrel(args, o);
         EXPECT_FALSE(r.timed_out);
+        settle();
         termios after{};
         tcgetattr(emu.settings_fd(), &after);
         EXPECT_TRUE(same_settings(before, after)) << "line settings not restored";
         return r;
+    }
+
+    // The program has ended; give the emulator time to take in what it sent last (the
+    // transcript stops growing), within a bound.
+    void settle() {
+        std::size_t seen = emu.received().size();
+        for (int i = 0; i < 50; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::size_t now = emu.received().size();
+            if (now == seen) {
+                return;
+            }
+            seen = now;
+        }
     }
 
     std::string port_line() const { return "Port: " + emu.slave_path() + "\n"; }

@@ -1,0 +1,449 @@
+// Fault-injection campaign: many full write and read runs of the real binary against the
+// emulated adapter, each with faults chosen by its seed. Every run must end within its bound,
+// must not spin, may exit 0 only with the right result, must explain an exit status of 1 on
+// standard error, and must leave the port with the settings it found.
+//
+// Short form by default; VANTREL_CAMPAIGN_RUNS=N runs N seeds (the long form uses 200 or more).
+#include "emulator.h"
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <termios.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using test_support::run_result;
+using test_support::run_vantrel;
+
+constexpr std::size_t FLASH_BYTES = 0x1E00;
+constexpr int SHORT_RUNS = 24;
+constexpr double RUN_LIMIT_S = 90;
+
+const std::vector<const char*> FAILURE_MESSAGES = {
+    "Failed.\n", "Cannot switch to flash programming mode.\n", "Device erase failed.\n",
+    "Cannot open: ", "Invalid file format.\n"};
+
+double cpu_of_children() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+std::string to_hex(const std::vector<uint8_t>& image) {
+    std::string text;
+    char line[64];
+    for (std::size_t at = 0; at < image.size(); at += 16) {
+        bool erased = true;
+        for (std::size_t i = 0; i < 16; ++i) {
+            erased = erased && image[at + i] == 0xFF;
+        }
+        if (erased) {
+            continue;
+        }
+        unsigned sum = 16 + (at >> 8) + (at & 0xFF);
+        std::snprintf(line, sizeof line, ":10%04X00", static_cast<unsigned>(at));
+        text += line;
+        for (std::size_t i = 0; i < 16; ++i) {
+            sum += image[at + i];
+            std::snprintf(line, sizeof line, "%02X", image[at + i]);
+            text += line;
+        }
+        std::snprintf(line, sizeof line, "%02X\n", (256 - (sum & 0xFF)) & 0xFF);
+        text += line;
+    }
+    return text + ":00000001FF\n";
+}
+
+/// Loads a dump into an image of 0xFF; false for a malformed line or a missing end record.
+bool load_dump(const std::string& text, std::vector<uint8_t>& image) {
+    image.assign(FLASH_BYTES, 0xFF);
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.size() < 11 || line[0] != ':' || line.size() % 2 == 0) {
+            return false;
+        }
+        std::vector<unsigned> bytes;
+        for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
+            bytes.push_back(static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16)));
+        }
+        if (bytes[0] + 5 != bytes.size()) {
+            return false;
+        }
+        if (bytes[3] == 1) {
+            return true;
+        }
+        const unsigned address = bytes[1] << 8 | bytes[2];
+        for (unsigned i = 0; i < bytes[0]; ++i) {
+            if (address + i < image.size()) {
+                image[address + i] = static_cast<uint8_t>(bytes[4 + i]);
+            }
+        }
+    }
+    return false;
+}
+
+std::vector<uint8_t> random_contents(std::mt19937& rng) {
+    std::vector<uint8_t> image(FLASH_BYTES);
+    for (auto& b : image) {
+        b = static_cast<uint8_t>(rng());
+    }
+    for (std::size_t block = 0; block < FLASH_BYTES / 16; ++block) {
+        if (rng() % 8 == 0) { // some erased blocks, skipped by the write and the dump
+            std::fill_n(image.begin() + static_cast<long>(block * 16), 16, 0xFF);
+        }
+    }
+    return image;
+}
+
+enum class kind { none, dropped, wrong, late, surplus, flaky_block, busy_forever, noise, hang_up };
+
+const char* kind_name(kind k) {
+    switch (k) {
+    case kind::none:
+        return "none";
+    case kind::dropped:
+        return "dropped reply";
+    case kind::wrong:
+        return "wrong reply";
+    case kind::late:
+        return "late reply";
+    case kind::surplus:
+        return "surplus bytes";
+    case kind::flaky_block:
+        return "flaky block";
+    case kind::busy_forever:
+        return "busy forever";
+    case kind::noise:
+        return "noise";
+    case kind::hang_up:
+        return "hang-up";
+    }
+    return "?";
+}
+
+struct plan {
+    bool write = true;
+    std::vector<uint8_t> contents; // the image to write, or the flash to read
+    std::vector<kind> kinds;
+    std::vector<sim::fault> faults;
+    std::string description;
+};
+
+/// Picks a command the run sends, and an occurrence of it that the run reaches.
+void pick_command(std::mt19937& rng, bool write, sim::fault& f) {
+    struct use {
+        uint8_t command;
+        int occurrences;
+    };
+    static const std::vector<use> write_uses = {{0x20, 2},   {0x12, 12},  {0x14, 1},  {0x3F, 1},
+                                                {0x21, 420}, {0x22, 420}, {0x16, 420}};
+    static const std::vector<use> read_uses = {{0x20, 2}, {0x22, 480}, {0x15, 480}};
+    const auto& uses = write ? write_uses : read_uses;
+    const use& u = uses[rng() % uses.size()];
+    f.command = u.command;
+    f.nth = 1 + static_cast<int>(rng() % static_cast<unsigned>(u.occurrences));
+}
+
+plan make_plan(unsigned seed) {
+    std::mt19937 rng(seed);
+    plan p;
+    p.write = seed % 2 == 0;
+    p.contents = random_contents(rng);
+    const int count = seed % 5 == 0 ? 0 : 1 + static_cast<int>(rng() % 2);
+    std::ostringstream text;
+    text << (p.write ? "write" : "read");
+    for (int i = 0; i < count; ++i) {
+        const auto k = static_cast<kind>(1 + rng() % 8);
+        sim::fault f{sim::fault_kind::no_reply};
+        switch (k) {
+        case kind::dropped:
+            pick_command(rng, p.write, f);
+            break;
+        case kind::wrong:
+            f.kind = sim::fault_kind::wrong_reply;
+            pick_command(rng, p.write, f);
+            f.bytes = {static_cast<uint8_t>(rng())};
+            break;
+        case kind::late:
+            f.kind = sim::fault_kind::delay_reply;
+            pick_command(rng, p.write, f);
+            f.delay_ms = 10 + static_cast<int>(rng() % 81);
+            break;
+        case kind::surplus:
+            f.kind = sim::fault_kind::surplus_reply;
+            pick_command(rng, p.write, f);
+            f.bytes.resize(1 + rng() % 2);
+            for (auto& b : f.bytes) {
+                b = static_cast<uint8_t>(rng());
+            }
+            break;
+        case kind::flaky_block: {
+            static const std::vector<sim::fault_kind> write_kinds = {sim::fault_kind::write_refused,
+                                                                     sim::fault_kind::wrong_sum};
+            f.kind = p.write ? write_kinds[rng() % 2] : sim::fault_kind::short_fetch;
+            f.address = static_cast<uint16_t>(rng() % FLASH_BYTES);
+            f.times = 1 + static_cast<int>(rng() % 3);
+            break;
+        }
+        case kind::busy_forever:
+            f.kind = p.write ? sim::fault_kind::always_busy : sim::fault_kind::never_ready;
+            break;
+        case kind::noise:
+            f.kind = sim::fault_kind::noise;
+            f.period_ms = 150 + static_cast<int>(rng() % 250);
+            f.bytes = {static_cast<uint8_t>(rng())};
+            break;
+        case kind::hang_up:
+            f.kind = sim::fault_kind::hang_up_after;
+            f.after_bytes = 50 + rng() % (p.write ? 14000 : 3300);
+            break;
+        case kind::none:
+            break;
+        }
+        p.kinds.push_back(k);
+        p.faults.push_back(f);
+        text << ", " << kind_name(k);
+        if (f.command != 0) {
+            char detail[48];
+            std::snprintf(detail, sizeof detail, " (0x%02X #%d)", f.command, f.nth);
+            text << detail;
+        }
+        if (!f.bytes.empty()) {
+            text << " bytes";
+            for (uint8_t b : f.bytes) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, " %02X", b);
+                text << hex;
+            }
+        }
+        if (f.delay_ms != 0) {
+            text << " " << f.delay_ms << " ms";
+        }
+        if (f.kind == sim::fault_kind::write_refused || f.kind == sim::fault_kind::wrong_sum ||
+            f.kind == sim::fault_kind::short_fetch) {
+            text << " at " << f.address << " x" << f.times;
+        }
+        if (f.kind == sim::fault_kind::hang_up_after) {
+            text << " after " << f.after_bytes << " bytes";
+        }
+    }
+    if (count == 0) {
+        p.kinds.push_back(kind::none);
+    }
+    p.description = text.str();
+    return p;
+}
+
+struct outcome {
+    int exit_status = -1;
+    std::vector<std::string> violations;
+    double wall_s = 0;
+};
+
+/// Runs one planned cycle and checks every rule on it.
+outcome run_plan(const plan& p, const std::string& hex_path) {
+    outcome o;
+    sim::emulator emu;
+    if (!p.write) {
+        emu.set_flash(0, p.contents);
+    }
+    for (const auto& f : p.faults) {
+        emu.add_fault(f);
+    }
+    termios before{};
+    EXPECT_EQ(tcgetattr(emu.settings_fd(), &before), 0);
+    emu.start();
+
+    test_support::run_options options;
+    options.timeout_s = RUN_LIMIT_S;
+    if (p.write) {
+        options.stdin_file = hex_path;
+    }
+    const double cpu_before = cpu_of_children();
+    const auto start = std::chrono::steady_clock::now();
+    const run_result r =
+        run_vantrel({p.write ? "-w" : "-r", "--serial=" + emu.slave_path()}, options);
+    o.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = cpu_of_children() - cpu_before;
+    emu.stop();
+    o.exit_status = r.exit_status;
+
+    auto violation = [&](const std::string& what) { o.violations.push_back(what); };
+    if (r.timed_out) {
+        violation("did not end within the bound");
+    }
+    if (r.term_signal != 0) {
+        violation("killed by signal " + std::to_string(r.term_signal));
+    }
+    // Generous: a spinning wait burns the whole wall time.
+    if (cpu > 0.5 * o.wall_s + 0.3) {
+        violation("CPU " + std::to_string(cpu) + " s over a wall of " + std::to_string(o.wall_s) +
+                  " s");
+    }
+    if (r.exit_status == 0) {
+        bool right = false;
+        if (p.write) {
+            const auto flash = emu.flash();
+            right = std::equal(p.contents.begin(), p.contents.end(), flash.begin());
+        } else {
+            std::vector<uint8_t> dumped;
+            right = load_dump(r.out, dumped) && dumped == p.contents;
+        }
+        if (!right) {
+            violation("exit status 0 with a wrong result");
+        }
+    } else if (r.exit_status == 1) {
+        bool explained = false;
+        for (const char* message : FAILURE_MESSAGES) {
+            explained = explained || r.err.find(message) != std::string::npos;
+        }
+        if (!explained) {
+            violation("exit status 1 without a message: " + r.err.substr(0, 200));
+        }
+    } else if (!r.timed_out && r.term_signal == 0) {
+        violation("exit status " + std::to_string(r.exit_status));
+    }
+    // A hung-up line is gone: its settings can no longer be put back.
+    bool hung_up = false;
+    for (const auto& f : p.faults) {
+        hung_up = hung_up || f.kind == sim::fault_kind::hang_up_after;
+    }
+    termios after{};
+    if (!hung_up && (tcgetattr(emu.settings_fd(), &after) != 0 || !same_settings(before, after))) {
+        violation("port settings not restored");
+    }
+    return o;
+}
+
+unsigned campaign_runs() {
+    const char* text = std::getenv("VANTREL_CAMPAIGN_RUNS");
+    if (text == nullptr || std::atoi(text) <= 0) {
+        return SHORT_RUNS;
+    }
+    return static_cast<unsigned>(std::atoi(text));
+}
+
+TEST(Campaign, EveryRunEndsSoundly) {
+    test_support::temp_dir dir;
+    struct tally {
+        int runs = 0;
+        int ok = 0;
+        int failed = 0;
+        int violations = 0;
+        double longest_s = 0;
+    };
+    std::map<std::string, tally> table;
+    const unsigned runs = campaign_runs();
+    for (unsigned seed = 1; seed <= runs; ++seed) {
+        const plan p = make_plan(seed);
+        const std::string hex_path = dir.file("image-" + std::to_string(seed) + ".hex");
+        if (p.write) {
+            test_support::write_file(hex_path, to_hex(p.contents));
+        }
+        const outcome o = run_plan(p, hex_path);
+        for (const std::string& v : o.violations) {
+            ADD_FAILURE() << "seed " << seed << " [" << p.description << "]: " << v;
+        }
+        for (kind k : p.kinds) {
+            tally& t = table[kind_name(k)];
+            ++t.runs;
+            t.ok += o.exit_status == 0 ? 1 : 0;
+            t.failed += o.exit_status == 1 ? 1 : 0;
+            t.violations += o.violations.empty() ? 0 : 1;
+            t.longest_s = std::max(t.longest_s, o.wall_s);
+        }
+    }
+    std::printf("\n%u runs (a run with two faults counts under both)\n\n", runs);
+    std::printf("| fault | runs | exit 0 | exit 1 | violations | longest run s |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (const auto& [name, t] : table) {
+        std::printf("| %s | %d | %d | %d | %d | %.2f |\n", name.c_str(), t.runs, t.ok, t.failed,
+                    t.violations, t.longest_s);
+    }
+}
+
+// Stray bytes in the middle of a read: the dump must either be right or the run must fail.
+// A byte too many shifts every later reply by one unless the read notices it.
+struct stray_case {
+    const char* name;
+    sim::fault f;
+};
+
+void PrintTo(const stray_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StrayBytesInRead : public ::testing::TestWithParam<stray_case> {};
+
+// Disabled until the read notices a misaligned reply: today the shifted dump ends with
+// "Completed." and exit status 0.
+TEST_P(StrayBytesInRead, GiveTheRightDumpOrFail) {
+    std::mt19937 rng(7);
+    plan p;
+    p.write = false;
+    p.contents = random_contents(rng);
+    p.faults = {GetParam().f};
+    const outcome o = run_plan(p, "");
+    EXPECT_TRUE(o.violations.empty()) << o.violations.front();
+}
+
+sim::fault stray(sim::fault_kind k, uint8_t command, int nth, std::vector<uint8_t> bytes,
+                 int delay_ms = 0) {
+    sim::fault f{k};
+    f.command = command;
+    f.nth = nth;
+    f.bytes = std::move(bytes);
+    f.delay_ms = delay_ms;
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StrayBytesInRead,
+    ::testing::Values(stray_case{"SurplusAfterBlockReadAnswer",
+                                 stray(sim::fault_kind::surplus_reply, 0x22, 3, {0x00})},
+                      stray_case{"SurplusAfterFetch",
+                                 stray(sim::fault_kind::surplus_reply, 0x15, 3, {0x5A})},
+                      stray_case{"BlockReadAnswerTooLate",
+                                 stray(sim::fault_kind::delay_reply, 0x22, 3, {}, 150)}),
+    [](const ::testing::TestParamInfo<stray_case>& info) { return info.param.name; });
+
+// Replies longer than the program reads pile up on the line; once the program has gone, the
+// emulator must still stop instead of waiting seconds on every unread reply. Disabled until the
+// emulator's writes give way to a stop request.
+TEST(Campaign, EmulatorStopsAfterAFloodOfUnreadReplies) {
+    sim::emulator emu;
+    sim::fault flood{sim::fault_kind::wrong_reply};
+    flood.command = 0x12; // every status poll answered with four bytes, busy flag set
+    flood.bytes = {0xDE, 0x06, 0x00, 0x00};
+    emu.add_fault(flood);
+    emu.start();
+    test_support::run_options options;
+    options.timeout_s = RUN_LIMIT_S;
+    const run_result r = run_vantrel({"--device-erase", "--serial=" + emu.slave_path()}, options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("Device erase failed.\n"), std::string::npos);
+    emu.stop(); // hangs (the ctest timeout ends it) while the emulator is stuck writing
+}
+
+} // namespace
