@@ -1,5 +1,5 @@
 // The small languages of the vantrel-emu command line: adapter command names
-// and the --fault specifications that turn into emulator faults.
+// and the --fault specs that turn into emulator faults.
 #pragma once
 
 #include "emulator.h"
@@ -39,8 +39,8 @@ struct fault_request {
     std::vector<uint8_t> stale_bytes{};
 };
 
-/// Parses one --fault specification; on failure returns nullopt and puts a one-line
-/// reason (without the specification itself) in error.
+/// Parses one --fault spec; on failure returns nullopt and puts a one-line
+/// reason (without the spec itself) in error.
 std::optional<fault_request> parse_fault_spec(std::string_view spec, std::string& error);
 
 /// One exchange as a trace line without line end: "BLOCK_WRITE 0x0100 16 bytes -> 00",

@@ -60,7 +60,7 @@ const char* const HELP_TEXT =
     "  --help                 display this help and exit\n"
     "\n"
     "Numbers N are decimal, or hexadecimal with 0x, from 0 to 255.\n"
-    "Fault specifications:\n";
+    "Fault specs:\n";
 
 struct tool_options {
     sim::config cfg;

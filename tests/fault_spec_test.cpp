@@ -62,7 +62,7 @@ TEST(fault_spec, HexByteLists) {
     }
 }
 
-TEST(fault_spec, AcceptedSpecifications) {
+TEST(fault_spec, AcceptedSpecs) {
     struct row {
         const char* spec;
         fault_kind kind;
@@ -135,7 +135,7 @@ TEST(fault_spec, AcceptedSpecifications) {
     EXPECT_EQ(stale->stale_bytes, (std::vector<uint8_t>{0x55, 0xAA}));
 }
 
-TEST(fault_spec, RejectedSpecificationsSayWhy) {
+TEST(fault_spec, RejectedSpecsSayWhy) {
     struct row {
         const char* spec;
         const char* reason_part;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -118,6 +119,35 @@ void pause_us(long duration_us) {
     nanosleep(&pause, nullptr);
 }
 
+// USB serial converters hold small replies back for their latency timer (16 ms on common
+// chips) unless the driver is asked for low latency. Best effort: drivers without the
+// request (a pseudo-terminal among them) are left alone, silently. The port whose flag this
+// process turned on, so that closing it can turn the flag off again.
+int low_latency_fd = -1;
+
+void request_low_latency(int fd) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &serial) == 0) {
+        low_latency_fd = fd;
+    }
+}
+
+void restore_low_latency(int fd) {
+    if (fd != low_latency_fd) {
+        return;
+    }
+    low_latency_fd = -1;
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+}
+
 } // namespace
 
 int serial_pending(int fd) {
@@ -165,12 +195,14 @@ int serial_open(const char* path, int baud_rate, termios* saved_settings) {
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &settings);
+    request_low_latency(fd);
     return fd;
 }
 
 /// Restores saved_settings at once (queued output is not waited for) and closes fd, which
 /// also releases the lock.
 void serial_close(int fd, const termios* saved_settings) {
+    restore_low_latency(fd);
     if (saved_settings != nullptr) {
         tcsetattr(fd, TCSANOW, saved_settings);
     }
