@@ -73,8 +73,16 @@ run_result run_program(const std::string& program, const std::vector<std::string
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    check(posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), "spawn");
+    const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    check(spawned, "spawn");
     close(out_pipe[1]);
     close(err_pipe[1]);
 
