@@ -40,7 +40,7 @@ struct fault_request {
 };
 
 /// Parses one --fault spec; on failure returns nullopt and puts a one-line
-/// reason (without the spec itself) in error.
+/// reason (without the offending text itself) in error.
 std::optional<fault_request> parse_fault_spec(std::string_view spec, std::string& error);
 
 /// One exchange as a trace line without line end: "BLOCK_WRITE 0x0100 16 bytes -> 00",
