@@ -7,6 +7,8 @@
 #include "emulator.h"
 #include "support/process.h"
 
+#include "support/line_settings.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -41,12 +43,7 @@ double cpu_of_children() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-bool same_settings(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
+using test_support::same_settings;
 
 std::string to_hex(const std::vector<uint8_t>& image) {
     std::string text;

@@ -3,6 +3,8 @@
 #include "emulator.h"
 #include "support/process.h"
 
+#include "support/line_settings.h"
+
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -34,11 +36,7 @@ bytes concat(std::initializer_list<bytes> parts) {
     return all;
 }
 
-bool same_settings(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
-}
+using test_support::same_settings;
 
 // One emulator per test, and the run of the program against it.
 struct bench {

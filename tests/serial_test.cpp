@@ -3,6 +3,8 @@
 #include "serial/serial_port.h"
 #include "support/process.h"
 
+#include "support/line_settings.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -59,12 +61,7 @@ int open_descriptor_count() {
     return count;
 }
 
-bool same_settings(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
+using test_support::same_settings;
 
 /// A pseudo-terminal: the code under test opens the slave by its path, the test plays the
 /// adapter on the master. The test keeps a slave descriptor of its own to look at the settings.

@@ -4,6 +4,8 @@
 #include "emulator.h"
 #include "support/process.h"
 
+#include "support/line_settings.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -49,11 +51,7 @@ bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds bound
     return true;
 }
 
-bool same_settings(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
+using test_support::same_settings;
 
 /// User and system CPU time of a process in clock ticks, from /proc/<pid>/stat; -1 if unreadable.
 long cpu_ticks(pid_t pid) {

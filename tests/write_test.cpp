@@ -4,6 +4,8 @@
 #include "hex_file.h"
 #include "support/process.h"
 
+#include "support/line_settings.h"
+
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -120,11 +122,7 @@ const std::string ERASED = "Device erase: ok\n";
 const std::string COMPLETED = "Completed.   \n";
 const std::string FAILED = "Failed.\n";
 
-bool same_settings(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
-}
+using test_support::same_settings;
 
 /// One emulated chip, filled with zeros so that nothing programs without an erase.
 struct bench {
