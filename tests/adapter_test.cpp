@@ -6,17 +6,18 @@
 #include "emulator.h"
 #include "serial/serial_port.h"
 
+#include "support/clock.h"
+#include "support/counters.h"
+#include "support/pty.h"
+
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,25 +26,9 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-using steady = std::chrono::steady_clock;
-
-long elapsed_us(steady::time_point since) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::microseconds>(steady::now() - since).count());
-}
-
-/// One of this thread's system call counters ("syscr:", "syscw:"); -1 when not available.
-long thread_io_counter(const std::string& name) {
-    std::ifstream io("/proc/thread-self/io");
-    std::string key;
-    long value = 0;
-    while (io >> key >> value) {
-        if (key == name) {
-            return value;
-        }
-    }
-    return -1;
-}
+using test_support::elapsed_us;
+using test_support::steady;
+using test_support::thread_io_counter;
 
 /// Counts the write system calls made by this thread while it runs body.
 template <typename Body> long writes_made_by(Body body) {
@@ -67,27 +52,15 @@ class scripted_adapter {
         int delay_ms = 0;
     };
 
-    scripted_adapter() {
-        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
-            throw std::runtime_error("openpty");
-        }
-        termios raw{};
-        tcgetattr(slave_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave_, TCSANOW, &raw);
-        path_ = ttyname(slave_);
-        thread_ = std::thread([this] { serve(); });
-    }
+    scripted_adapter() : thread_([this] { serve(); }) {}
     ~scripted_adapter() {
         stop_ = true;
         thread_.join();
-        close(master_);
-        close(slave_);
     }
     scripted_adapter(const scripted_adapter&) = delete;
     scripted_adapter& operator=(const scripted_adapter&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return line_.path(); }
 
     void expect(uint8_t command, bytes reply, int delay_ms = 0) {
         std::lock_guard lock(mutex_);
@@ -102,15 +75,14 @@ class scripted_adapter {
 
     /// Everything received so far, after the line has been quiet for quiet_ms.
     bytes received(int quiet_ms = 50) {
-        std::size_t seen = SIZE_MAX;
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
-            std::lock_guard lock(mutex_);
-            if (received_.size() == seen) {
-                return received_;
-            }
-            seen = received_.size();
-        }
+        test_support::wait_until_steady(
+            [this] {
+                std::lock_guard lock(mutex_);
+                return received_.size();
+            },
+            std::chrono::milliseconds(quiet_ms), std::chrono::seconds(10));
+        std::lock_guard lock(mutex_);
+        return received_;
     }
     void clear() {
         received(20);
@@ -125,12 +97,12 @@ class scripted_adapter {
   private:
     void serve() {
         while (!stop_) {
-            pollfd entry{master_, POLLIN, 0};
+            pollfd entry{line_.master(), POLLIN, 0};
             if (poll(&entry, 1, 10) <= 0) {
                 continue;
             }
             uint8_t chunk[256];
-            const ssize_t n = read(master_, chunk, sizeof chunk);
+            const ssize_t n = read(line_.master(), chunk, sizeof chunk);
             if (n <= 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 continue;
@@ -151,15 +123,13 @@ class scripted_adapter {
                 }
                 if (answering && !answer.reply.empty()) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(answer.delay_ms));
-                    (void)!write(master_, answer.reply.data(), answer.reply.size());
+                    (void)!write(line_.master(), answer.reply.data(), answer.reply.size());
                 }
             }
         }
     }
 
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
+    test_support::pty_pair line_;
     std::mutex mutex_;
     std::deque<step> script_;
     bytes received_;

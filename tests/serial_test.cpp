@@ -1,17 +1,17 @@
 // The serial port over a real pseudo-terminal: line settings, open refusals, timed reads,
 // drains, complete writes and the behaviour on hang-up, interrupts and high descriptors.
 #include "serial/serial_port.h"
-#include "support/process.h"
-
+#include "support/clock.h"
+#include "support/counters.h"
 #include "support/line_settings.h"
+#include "support/process.h"
+#include "support/pty.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
-#include <pty.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,7 +20,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,24 +27,11 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-using steady = std::chrono::steady_clock;
+using test_support::elapsed_us;
+using test_support::steady;
 
-long elapsed_us(steady::time_point since) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::microseconds>(steady::now() - since).count());
-}
-
-/// A counter of this thread's read system calls, from /proc/thread-self/io; -1 when absent.
 long thread_read_calls() {
-    std::ifstream io("/proc/thread-self/io");
-    std::string key;
-    long value = 0;
-    while (io >> key >> value) {
-        if (key == "syscr:") {
-            return value;
-        }
-    }
-    return -1;
+    return test_support::thread_io_counter("syscr:");
 }
 
 int open_descriptor_count() {
@@ -67,56 +53,30 @@ using test_support::same_settings;
 /// adapter on the master. The test keeps a slave descriptor of its own to look at the settings.
 class pty_line : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
-        termios raw{};
-        ASSERT_EQ(tcgetattr(slave_, &raw), 0);
-        cfmakeraw(&raw);
-        ASSERT_EQ(tcsetattr(slave_, TCSANOW, &raw), 0);
-        path_ = ttyname(slave_);
-    }
     void TearDown() override {
         if (port_ >= 0) {
             serial_close(port_, &saved_);
         }
-        close_master();
-        close(slave_);
     }
 
     void open_port(int baud = 19200) {
-        port_ = serial_open(path_.c_str(), baud, &saved_);
+        port_ = serial_open(line_.path().c_str(), baud, &saved_);
         ASSERT_GE(port_, 0);
     }
-    void close_master() {
-        if (master_ >= 0) {
-            close(master_);
-            master_ = -1;
-        }
-    }
-    void to_port(const bytes& data) const {
-        ASSERT_EQ(write(master_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    }
+    void close_master() { line_.close_master(); }
+    void to_port(const bytes& data) const { ASSERT_TRUE(line_.send(data)); }
     /// Everything the port sent, until the line stays quiet for quiet_ms.
     bytes from_port(int quiet_ms = 100) const {
         bytes got;
-        for (;;) {
-            pollfd entry{master_, POLLIN, 0};
-            if (poll(&entry, 1, quiet_ms) <= 0) {
-                return got;
-            }
-            uint8_t chunk[4096];
-            const ssize_t n = read(master_, chunk, sizeof chunk);
-            if (n <= 0) {
-                return got;
-            }
-            got.insert(got.end(), chunk, chunk + n);
+        for (bytes chunk = line_.receive(quiet_ms); !chunk.empty();
+             chunk = line_.receive(quiet_ms)) {
+            got.insert(got.end(), chunk.begin(), chunk.end());
         }
+        return got;
     }
 
-    int master_ = -1;
-    int slave_ = -1;
+    test_support::pty_pair line_;
     int port_ = -1;
-    std::string path_;
     termios saved_{};
 };
 
@@ -142,10 +102,10 @@ TEST_F(pty_line, speed_applied_in_both_directions) {
         speed_t constant;
     } cases[] = {{1800, B19200}, {19200, B19200}, {115200, B115200}, {230400, B230400}};
     for (const auto& c : cases) {
-        const int fd = serial_open(path_.c_str(), c.baud, &saved_);
+        const int fd = serial_open(line_.path().c_str(), c.baud, &saved_);
         ASSERT_GE(fd, 0);
         termios now{};
-        ASSERT_EQ(tcgetattr(slave_, &now), 0);
+        ASSERT_EQ(tcgetattr(line_.slave(), &now), 0);
         EXPECT_EQ(cfgetispeed(&now), c.constant) << c.baud;
         EXPECT_EQ(cfgetospeed(&now), c.constant) << c.baud;
         serial_close(fd, &saved_);
@@ -154,7 +114,7 @@ TEST_F(pty_line, speed_applied_in_both_directions) {
 
 TEST_F(pty_line, raw_settings_keep_found_bits_and_close_restores_exactly) {
     termios found{};
-    ASSERT_EQ(tcgetattr(slave_, &found), 0);
+    ASSERT_EQ(tcgetattr(line_.slave(), &found), 0);
     cfsetispeed(&found, B9600);
     cfsetospeed(&found, B9600);
     found.c_cflag |= CSTOPB | CRTSCTS | HUPCL | PARENB;
@@ -164,16 +124,16 @@ TEST_F(pty_line, raw_settings_keep_found_bits_and_close_restores_exactly) {
     found.c_cc[VINTR] = 0x07;
     found.c_cc[VMIN] = 5;
     found.c_cc[VTIME] = 9;
-    ASSERT_EQ(tcsetattr(slave_, TCSANOW, &found), 0);
-    ASSERT_EQ(tcgetattr(slave_, &found), 0); // as the driver keeps it
+    ASSERT_EQ(tcsetattr(line_.slave(), TCSANOW, &found), 0);
+    ASSERT_EQ(tcgetattr(line_.slave(), &found), 0); // as the driver keeps it
 
     termios saved{};
-    const int fd = serial_open(path_.c_str(), 57600, &saved);
+    const int fd = serial_open(line_.path().c_str(), 57600, &saved);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(same_settings(saved, found));
 
     termios open_settings{};
-    ASSERT_EQ(tcgetattr(slave_, &open_settings), 0);
+    ASSERT_EQ(tcgetattr(line_.slave(), &open_settings), 0);
     EXPECT_NE(open_settings.c_cflag & CSTOPB, 0U);
     EXPECT_NE(open_settings.c_cflag & CRTSCTS, 0U);
     EXPECT_NE(open_settings.c_cflag & HUPCL, 0U);
@@ -191,7 +151,7 @@ TEST_F(pty_line, raw_settings_keep_found_bits_and_close_restores_exactly) {
 
     serial_close(fd, &saved);
     termios after{};
-    ASSERT_EQ(tcgetattr(slave_, &after), 0);
+    ASSERT_EQ(tcgetattr(line_.slave(), &after), 0);
     EXPECT_TRUE(same_settings(after, found));
 }
 
@@ -227,8 +187,8 @@ TEST_F(pty_line, second_open_is_refused_while_the_first_holds_the_port) {
     open_port();
     termios other{};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(serial_open(path_.c_str(), 19200, &other), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot open: " + path_ + "\n");
+    EXPECT_EQ(serial_open(line_.path().c_str(), 19200, &other), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot open: " + line_.path() + "\n");
 
     serial_close(port_, &saved_);
     port_ = -1;
@@ -392,16 +352,11 @@ TEST_F(pty_line, send_completes_a_write_the_line_takes_in_parts) {
         // Slow at first, so that the port's queue fills and writes come back short.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         while (got.size() < data.size()) {
-            pollfd entry{master_, POLLIN, 0};
-            if (poll(&entry, 1, 2000) <= 0) {
+            const bytes chunk = line_.receive(2000);
+            if (chunk.empty()) {
                 return;
             }
-            uint8_t chunk[1024];
-            const ssize_t n = read(master_, chunk, sizeof chunk);
-            if (n <= 0) {
-                return;
-            }
-            got.insert(got.end(), chunk, chunk + n);
+            got.insert(got.end(), chunk.begin(), chunk.end());
         }
     });
     serial_send(port_, data.data(), data.size());
