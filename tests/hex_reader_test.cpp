@@ -1,5 +1,6 @@
 // The Intel HEX reader on in-memory input.
 #include "commands/hex_reader.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
+using test_support::hex_record;
 
 struct delivered {
     unsigned address;
@@ -49,25 +51,6 @@ outcome read_text(std::string text) {
     out.rest = unread(input);
     std::fclose(input);
     return out;
-}
-
-/// One record line with the right checksum, upper case, no line end.
-std::string record(uint8_t type, unsigned address, const bytes& data) {
-    bytes all{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-              static_cast<uint8_t>(address & 0xFF), type};
-    all.insert(all.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (uint8_t b : all) {
-        sum += b;
-    }
-    all.push_back(static_cast<uint8_t>(-sum));
-    std::string line = ":";
-    char digits[3];
-    for (uint8_t b : all) {
-        std::snprintf(digits, sizeof digits, "%02X", b);
-        line += digits;
-    }
-    return line;
 }
 
 bytes counting(int n, int first = 0) {
@@ -112,7 +95,7 @@ TEST_P(HexReaderCases, ResultRecordsAndUnreadRest) {
 }
 
 // A 255-byte data record is exactly the longest line: 521 characters.
-const std::string LONGEST = record(0x00, 0x0200, bytes(255, 0x5A));
+const std::string LONGEST = hex_record(0x00, 0x0200, bytes(255, 0x5A));
 const std::string ODD_DIGITS = ":01000000F0F"; // last byte 0x0F from the final digit alone
 
 const std::vector<reader_case> READER_CASES = {
@@ -137,12 +120,12 @@ const std::vector<reader_case> READER_CASES = {
     {"OddDigitRun", ODD_DIGITS + "\n" + END, 1, {{0x0000, {0xF0}}}},
     {"OddDigitRunBeforeText", ODD_DIGITS + "x1\n" + END, 1, {{0x0000, {0xF0}}}},
     {"AddressRecordsPassedOver",
-     record(0x02, 0, {0x10, 0x00}) + "\n" + record(0x04, 0, {0x00, 0x01}) + "\n" +
-         record(0x03, 0, {0x00, 0x00, 0x10, 0x00}) + "\n" +
-         record(0x05, 0, {0x00, 0x00, 0x00, 0xCD}) + "\n" + REC_0100 + "\n" + END,
+     hex_record(0x02, 0, {0x10, 0x00}) + "\n" + hex_record(0x04, 0, {0x00, 0x01}) + "\n" +
+         hex_record(0x03, 0, {0x00, 0x00, 0x10, 0x00}) + "\n" +
+         hex_record(0x05, 0, {0x00, 0x00, 0x00, 0xCD}) + "\n" + REC_0100 + "\n" + END,
      1,
      {AT_0100}},
-    {"UnknownTypePassedOver", record(0x7E, 0x1234, {1, 2, 3}) + "\n" + END, 1, {}},
+    {"UnknownTypePassedOver", hex_record(0x7E, 0x1234, {1, 2, 3}) + "\n" + END, 1, {}},
     {"EndRecordAnyAddressAndLength", ":0312340100000000B6\nrest", 1, {}, "rest"},
     {"LongestLineAccepted", LONGEST + "\n" + END, 1, {{0x0200, bytes(255, 0x5A)}}},
     {"LineOfOneMoreRejected", LONGEST + " \n" + END, -1, {}, "\n" + END},
@@ -171,7 +154,8 @@ TEST(HexReader, LongestLineIsExactlyTheLimit) {
 }
 
 TEST(HexReader, EveryCutOfAFileWithoutItsEndRecordIsRejected) {
-    const std::string file = REC_0100 + "\n" + record(0x00, 0x0110, counting(16, 16)) + "\n" + END;
+    const std::string file =
+        REC_0100 + "\n" + hex_record(0x00, 0x0110, counting(16, 16)) + "\n" + END;
     for (std::size_t cut = 0; cut < file.size() - 1; ++cut) {
         EXPECT_EQ(read_text(file.substr(0, cut)).result, -1) << "cut at " << cut;
     }
@@ -191,7 +175,7 @@ struct image_fixture : ::testing::Test {
 };
 
 TEST_F(image_fixture, RecordPastTopWrapsToZero) {
-    ASSERT_EQ(load(record(0x00, 0xFFF8, counting(16, 0x40)) + "\n" + END), 1);
+    ASSERT_EQ(load(hex_record(0x00, 0xFFF8, counting(16, 0x40)) + "\n" + END), 1);
     for (unsigned i = 0; i < 16; ++i) {
         EXPECT_EQ(image[(0xFFF8 + i) & 0xFFFF], 0x40 + i) << i;
     }
@@ -200,7 +184,7 @@ TEST_F(image_fixture, RecordPastTopWrapsToZero) {
 }
 
 TEST_F(image_fixture, LaterRecordOverwritesEarlier) {
-    ASSERT_EQ(load(REC_0100 + "\n" + record(0x00, 0x0104, {0xAA, 0xBB}) + "\n" + END), 1);
+    ASSERT_EQ(load(REC_0100 + "\n" + hex_record(0x00, 0x0104, {0xAA, 0xBB}) + "\n" + END), 1);
     bytes expected = counting(16);
     expected[4] = 0xAA;
     expected[5] = 0xBB;
