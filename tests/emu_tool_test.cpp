@@ -1,27 +1,21 @@
 // The vantrel-emu program end to end: started for real, driven by the real vantrel.
+#include "support/hex.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using test_support::read_file;
+using test_support::run_options;
 using test_support::run_program;
 using test_support::run_vantrel;
 using test_support::temp_dir;
@@ -29,122 +23,36 @@ using test_support::write_file;
 
 const std::string EMU = VANTREL_EMU_BINARY;
 
-/// vantrel-emu in the background: standard output on a pipe (for the path line),
-/// standard error into a file.
-class emu_process {
-  public:
-    emu_process(const std::vector<std::string>& args, const std::string& err_file) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe2");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> storage{EMU};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& s : storage) {
-            argv.push_back(s.data());
-        }
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, EMU.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        out_fd_ = out[0];
-        if (rc != 0) {
-            pid_ = -1;
-            throw std::runtime_error("spawn vantrel-emu");
-        }
-    }
+/// vantrel-emu in the background; standard error (its trace) goes to err_file.
+struct emu_process : test_support::child_process {
+    emu_process(const std::vector<std::string>& args, const std::string& err_file)
+        : child_process(EMU, args, {.stderr_file = err_file}) {}
 
-    ~emu_process() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_fd_);
-    }
+    /// The path of the line it serves, from the first line of its output.
+    std::string path_line() { return first_line(20); }
 
-    emu_process(const emu_process&) = delete;
-    emu_process& operator=(const emu_process&) = delete;
-
-    /// The first line of standard output, without its line end; empty after 20 s or at EOF.
-    std::string path_line() {
-        std::string line;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out_fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) {
-                continue;
-            }
-            char c = 0;
-            if (read(out_fd_, &c, 1) != 1) {
-                return "";
-            }
-            if (c == '\n') {
-                return line;
-            }
-            line += c;
-        }
-        return "";
-    }
-
-    /// Exit status once the process ends by itself within timeout; -1 when it does not
-    /// (it is then killed), -2 when a signal ended it.
-    int wait_exit(std::chrono::seconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        int status = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
+    /// The exit status once it ends by itself within 20 s; -1 otherwise.
+    int wait_exit() { return finish(20).exit_status; }
 
     int terminate() {
-        kill(pid_, SIGTERM);
-        return wait_exit(std::chrono::seconds(20));
+        signal(SIGTERM);
+        return wait_exit();
     }
-
-  private:
-    pid_t pid_ = -1;
-    int out_fd_ = -1;
 };
 
 /// An image of whole 16-byte records, as the read command prints them, with a gap.
 std::string test_image() {
-    std::string out;
+    test_support::flash_array flash = test_support::erased_flash();
     for (unsigned block : {0x0000u, 0x0010u, 0x0100u, 0x1DF0u}) {
-        char line[64];
-        unsigned sum = 16 + (block >> 8) + (block & 0xFF);
-        int n = std::snprintf(line, sizeof line, ":10%04X00", block);
-        std::string rec(line, static_cast<std::size_t>(n));
         for (unsigned i = 0; i < 16; ++i) {
-            unsigned b = (block / 16 * 7 + i * 13 + 1) & 0xFF;
-            if (b == 0xFF) {
-                b = 0x42;
-            }
-            sum += b;
-            std::snprintf(line, sizeof line, "%02X", b);
-            rec += line;
+            const unsigned b = (block / 16 * 7 + i * 13 + 1) & 0xFF;
+            flash[block + i] = static_cast<uint8_t>(b == 0xFF ? 0x42 : b);
         }
-        std::snprintf(line, sizeof line, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        out += rec + line;
     }
-    return out + ":00000001FF\n";
+    return sim::hex_text(flash, 0, sim::FLASH_SPACE);
 }
 
-test_support::run_options quick() {
-    test_support::run_options o;
-    o.timeout_s = 20;
-    return o;
-}
+const run_options quick{.timeout_s = 20};
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -200,7 +108,7 @@ TEST(emu_tool, OnceEndsAfterOneRunEvenWithTheResetReopen) {
     auto read = run_vantrel({"--serial", path, "--speed", "115200", "-r", "--reset"});
     EXPECT_EQ(read.exit_status, 0) << read.err;
     EXPECT_EQ(read.out, test_image());
-    EXPECT_EQ(emu.wait_exit(std::chrono::seconds(20)), 0);
+    EXPECT_EQ(emu.wait_exit(), 0);
     // The reset came from the second open, which --once must have waited for.
     std::string trace = read_file(dir.file("err.txt"));
     EXPECT_TRUE(contains(trace.substr(trace.rfind("BLOCK_")), "TARGET_RESET")) << trace;
@@ -241,9 +149,7 @@ TEST(emu_tool, FaultsReachTheProgram) {
         ASSERT_FALSE(path.empty());
         std::vector<std::string> args{"--serial", path, "--speed", "115200"};
         args.insert(args.end(), c.vantrel_args.begin(), c.vantrel_args.end());
-        test_support::run_options opts;
-        opts.stdin_file = dir.file("image.hex");
-        auto r = run_vantrel(args, opts);
+        auto r = run_vantrel(args, {.stdin_file = dir.file("image.hex")});
         EXPECT_EQ(r.exit_status, c.status) << r.err;
         EXPECT_TRUE(contains(r.err, c.err_part)) << r.err;
         EXPECT_TRUE(contains(r.out, c.out_part)) << r.out;
@@ -283,7 +189,7 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        auto r = run_program(EMU, c.args, quick());
+        auto r = run_program(EMU, c.args, quick);
         EXPECT_EQ(r.exit_status, 2);
         EXPECT_TRUE(r.out.empty()) << r.out;
         EXPECT_TRUE(contains(r.err, c.message)) << r.err;
@@ -291,7 +197,7 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
 }
 
 TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
-    auto r = run_program(EMU, {"--help"}, quick());
+    auto r = run_program(EMU, {"--help"}, quick);
     EXPECT_EQ(r.exit_status, 0);
     for (const char* word : {"--device-id",
                              "--revision-id",

@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include "support/clock.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,14 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 extern char** environ;
 
@@ -33,162 +36,263 @@ void check(int result, const char* what) {
     }
 }
 
-} // namespace
-
-run_result run_program(const std::string& program, const std::vector<std::string>& args,
-                       const run_options& options) {
-    int in_pipe[2] = {-1, -1};
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-        throw std::system_error(errno, std::generic_category(), "pipe2");
+void close_fd(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
     }
-    posix_spawn_file_actions_t actions;
-    check(posix_spawn_file_actions_init(&actions), "file actions");
-    if (!options.stdin_file.empty()) {
-        check(posix_spawn_file_actions_addopen(&actions, 0, options.stdin_file.c_str(), O_RDONLY, 0),
-              "stdin file");
-    } else {
-        if (pipe2(in_pipe, O_CLOEXEC) != 0) {
+}
+
+/// A pipe whose ends close themselves unless handed on.
+struct pipe_pair {
+    int read_end = -1;
+    int write_end = -1;
+    pipe_pair() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
             throw std::system_error(errno, std::generic_category(), "pipe2");
         }
-        check(posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0), "dup2 stdin");
+        read_end = ends[0];
+        write_end = ends[1];
     }
-    if (!options.stdout_file.empty()) {
-        check(posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(),
-                                               O_WRONLY | O_CREAT | O_TRUNC, 0644),
-              "stdout file");
+    ~pipe_pair() {
+        close_fd(read_end);
+        close_fd(write_end);
+    }
+    pipe_pair(const pipe_pair&) = delete;
+    pipe_pair& operator=(const pipe_pair&) = delete;
+};
+
+/// What a child's spawn needs: its descriptors and signal state.
+class spawn_setup {
+  public:
+    spawn_setup() {
+        check(posix_spawn_file_actions_init(&actions_), "file actions");
+        check(posix_spawnattr_init(&attributes_), "spawn attributes");
+    }
+    ~spawn_setup() {
+        posix_spawn_file_actions_destroy(&actions_);
+        posix_spawnattr_destroy(&attributes_);
+    }
+    spawn_setup(const spawn_setup&) = delete;
+    spawn_setup& operator=(const spawn_setup&) = delete;
+
+    void open(int fd, const std::string& path, int flags) {
+        check(posix_spawn_file_actions_addopen(&actions_, fd, path.c_str(), flags, 0644), "open");
+    }
+    void dup(int from, int fd) {
+        check(posix_spawn_file_actions_adddup2(&actions_, from, fd), "dup2");
+    }
+
+    /// Default signal handling and no blocked signals, whatever the test process has set.
+    void default_signals(bool new_session) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+            sigaddset(&defaults, number);
+        }
+        check(posix_spawnattr_setsigmask(&attributes_, &none), "signal mask");
+        check(posix_spawnattr_setsigdefault(&attributes_, &defaults), "signal defaults");
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (new_session) {
+            flags |= POSIX_SPAWN_SETSID;
+        }
+        check(posix_spawnattr_setflags(&attributes_, flags), "spawn flags");
+    }
+
+    pid_t spawn(const std::string& program, const std::vector<std::string>& args) {
+        std::vector<std::string> storage{program};
+        storage.insert(storage.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : storage) {
+            argv.push_back(s.data());
+        }
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        check(posix_spawnp(&pid, program.c_str(), &actions_, &attributes_, argv.data(), environ),
+              "spawn");
+        return pid;
+    }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+    posix_spawnattr_t attributes_;
+};
+
+} // namespace
+
+child_process::child_process(const std::string& program, const std::vector<std::string>& args,
+                             const run_options& options)
+    : stdin_data_(options.stdin_data) {
+    // A child that ends before taking all of stdin_data must not end the test with SIGPIPE;
+    // children get the default handling back through spawn_setup.
+    static const bool pipe_ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    (void)pipe_ignored;
+    spawn_setup setup;
+    pipe_pair in, out, err;
+    if (options.stdin_file.empty()) {
+        setup.dup(in.read_end, 0);
     } else {
-        check(posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1), "dup2 stdout");
+        setup.open(0, options.stdin_file, O_RDONLY);
     }
-    check(posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2), "dup2 stderr");
-
-    std::vector<std::string> storage;
-    storage.push_back(program);
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : storage) {
-        argv.push_back(s.data());
+    const int create = O_WRONLY | O_CREAT | O_TRUNC;
+    if (options.stdout_file.empty()) {
+        setup.dup(out.write_end, 1);
+    } else {
+        setup.open(1, options.stdout_file, create);
     }
-    argv.push_back(nullptr);
+    if (options.stderr_file.empty()) {
+        setup.dup(err.write_end, 2);
+    } else {
+        setup.open(2, options.stderr_file, create);
+    }
+    setup.default_signals(options.new_session);
+    pid_ = setup.spawn(program, args);
 
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
+    if (options.stdin_file.empty() && !stdin_data_.empty()) {
+        std::swap(in_fd_, in.write_end);
+        fcntl(in_fd_, F_SETFL, O_NONBLOCK);
+    }
+    if (options.stdout_file.empty()) {
+        std::swap(out_fd_, out.read_end);
+    }
+    if (options.stderr_file.empty()) {
+        std::swap(err_fd_, err.read_end);
+    }
+}
+
+child_process::~child_process() {
+    if (!reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    close_fd(in_fd_);
+    close_fd(out_fd_);
+    close_fd(err_fd_);
+}
+
+void child_process::reap(int status) {
+    reaped_ = true;
+    if (WIFEXITED(status)) {
+        result_.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result_.term_signal = WTERMSIG(status);
+    }
+}
+
+std::string child_process::first_line(double bound_s) {
+    const deadline end(bound_s);
+    for (;;) {
+        const auto line_end = result_.out.find('\n');
+        if (line_end != std::string::npos) {
+            return result_.out.substr(0, line_end);
         }
-    }
-    check(spawned, "spawn");
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-
-    int in_fd = -1;
-    std::size_t in_done = 0;
-    if (in_pipe[0] >= 0) {
-        close(in_pipe[0]);
-        in_fd = in_pipe[1];
-        fcntl(in_fd, F_SETFL, O_NONBLOCK);
-        if (options.stdin_data.empty()) {
-            close(in_fd);
-            in_fd = -1;
+        pollfd entry{out_fd_, POLLIN, 0};
+        if (out_fd_ < 0 || end.passed()) {
+            return "";
         }
+        if (poll(&entry, 1, end.left_ms(100)) <= 0) {
+            continue;
+        }
+        char buffer[256];
+        const ssize_t got = read(out_fd_, buffer, sizeof buffer);
+        if (got <= 0) {
+            return "";
+        }
+        result_.out.append(buffer, static_cast<std::size_t>(got));
     }
+}
 
-    run_result result;
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long>(options.timeout_s * 1000));
-    int fds[2] = {out_pipe[0], err_pipe[0]};
-    std::string* sinks[2] = {&result.out, &result.err};
-    bool open_fds[2] = {true, true};
-    while (open_fds[0] || open_fds[1] || in_fd >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
+void child_process::signal(int signal_number) const {
+    if (!reaped_) {
+        kill(pid_, signal_number);
+    }
+}
+
+bool child_process::ended(double bound_s) {
+    return reaped_ || wait_for(
+                          [this] {
+                              int status = 0;
+                              if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                                  reap(status);
+                              }
+                              return reaped_;
+                          },
+                          std::chrono::milliseconds(static_cast<long>(bound_s * 1000)),
+                          std::chrono::milliseconds(2));
+}
+
+run_result child_process::finish(double bound_s) {
+    const deadline end(bound_s);
+    std::size_t fed = 0;
+    while (out_fd_ >= 0 || err_fd_ >= 0 || in_fd_ >= 0) {
+        if (end.passed()) {
+            result_.timed_out = true;
             break;
         }
-        pollfd p[3];
-        int n = 0;
-        int index[3];
-        for (int i = 0; i < 2; ++i) {
-            if (open_fds[i]) {
-                p[n] = {fds[i], POLLIN, 0};
-                index[n++] = i;
+        pollfd entries[3];
+        int* fds[3];
+        nfds_t count = 0;
+        for (int* fd : {&out_fd_, &err_fd_}) {
+            if (*fd >= 0) {
+                entries[count] = {*fd, POLLIN, 0};
+                fds[count++] = fd;
             }
         }
-        if (in_fd >= 0) {
-            p[n] = {in_fd, POLLOUT, 0};
-            index[n++] = 2;
+        if (in_fd_ >= 0) {
+            entries[count] = {in_fd_, POLLOUT, 0};
+            fds[count++] = &in_fd_;
         }
-        int ready = poll(p, static_cast<nfds_t>(n), static_cast<int>(left < 200 ? left : 200));
-        if (ready < 0 && errno != EINTR) {
+        if (poll(entries, count, end.left_ms(200)) < 0 && errno != EINTR) {
             break;
         }
-        for (int k = 0; k < n; ++k) {
-            if (p[k].revents == 0) {
+        for (nfds_t k = 0; k < count; ++k) {
+            if (entries[k].revents == 0) {
                 continue;
             }
-            int i = index[k];
-            if (i == 2) {
-                ssize_t w = write(in_fd, options.stdin_data.data() + in_done,
-                                  options.stdin_data.size() - in_done);
-                if (w > 0) {
-                    in_done += static_cast<std::size_t>(w);
+            int& fd = *fds[k];
+            if (&fd == &in_fd_) {
+                const ssize_t wrote = write(fd, stdin_data_.data() + fed, stdin_data_.size() - fed);
+                if (wrote > 0) {
+                    fed += static_cast<std::size_t>(wrote);
+                } else if (errno != EAGAIN && errno != EINTR) {
+                    fed = stdin_data_.size(); // the child does not read it
                 }
-                if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                    in_done = options.stdin_data.size();
-                }
-                if (in_done >= options.stdin_data.size()) {
-                    close(in_fd);
-                    in_fd = -1;
+                if (fed >= stdin_data_.size()) {
+                    close_fd(fd);
                 }
                 continue;
             }
             char buffer[4096];
-            ssize_t got = read(fds[i], buffer, sizeof buffer);
+            const ssize_t got = read(fd, buffer, sizeof buffer);
             if (got > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                (&fd == &out_fd_ ? result_.out : result_.err)
+                    .append(buffer, static_cast<std::size_t>(got));
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-                open_fds[i] = false;
+                close_fd(fd);
             }
         }
     }
-    if (in_fd >= 0) {
-        close(in_fd);
+    close_fd(in_fd_);
+    // The output is complete: the child is ending; wait for it within what is left of the bound.
+    if (result_.timed_out || !ended(end.left_ms(1000000) / 1000.0)) {
+        result_.timed_out = true;
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reap(status);
     }
-    int status = 0;
-    if (result.timed_out) {
-        waitpid(pid, &status, 0);
-    } else {
-        // Both pipes are closed: the child is ending; wait for it within the bound.
-        while (true) {
-            pid_t done = waitpid(pid, &status, WNOHANG);
-            if (done == pid) {
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                result.timed_out = true;
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            usleep(2000);
-        }
-    }
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    if (WIFEXITED(status)) {
-        result.exit_status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.term_signal = WTERMSIG(status);
-    }
-    return result;
+    close_fd(out_fd_);
+    close_fd(err_fd_);
+    return result_;
+}
+
+run_result run_program(const std::string& program, const std::vector<std::string>& args,
+                       const run_options& options) {
+    child_process child(program, args, options);
+    return child.finish(options.timeout_s);
 }
 
 run_result run_vantrel(const std::vector<std::string>& args, const run_options& options) {

@@ -1,5 +1,7 @@
-// Runs the real vantrel binary as a child process, with a bound on its run time.
+// Runs programs as child processes, in the foreground or in the background, never past a bound.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -7,18 +9,56 @@
 namespace test_support {
 
 struct run_result {
-    int exit_status = -1;  // exit code, or -1 when killed by a signal
-    int term_signal = 0;   // the signal that ended it, if any
-    bool timed_out = false;
-    std::string out;       // everything written to standard output
-    std::string err;       // everything written to standard error
+    int exit_status = -1;   // exit code, or -1 when a signal ended it
+    int term_signal = 0;    // the signal that ended it, if any
+    bool timed_out = false; // it was killed at its bound
+    std::string out{};      // everything written to standard output
+    std::string err{};      // everything written to standard error
 };
 
 struct run_options {
-    std::string stdin_data{};            // fed on a pipe, then closed
-    std::string stdin_file{};            // if set, standard input is this file
-    std::string stdout_file{};            // if set, standard output goes here
-    double timeout_s = 60;               // the child is killed after this
+    std::string stdin_data{};  // fed on a pipe, then closed
+    std::string stdin_file{};  // if set, standard input is this file
+    std::string stdout_file{}; // if set, standard output goes here
+    std::string stderr_file{}; // if set, standard error goes here
+    bool new_session = false;  // the child leads a session of its own, so a terminal opened as
+                               // stdin_file becomes its controlling terminal
+    double timeout_s = 60;     // the child is killed after this
+};
+
+/// A program started in the background. Its output pipes are read only by first_line() and
+/// finish(): a child that writes more than a pipe holds before then waits for them.
+class child_process {
+  public:
+    child_process(const std::string& program, const std::vector<std::string>& args,
+                  const run_options& options = {});
+    ~child_process(); // a child still running is killed and reaped
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    /// The first line of standard output without its line end; "" at its end or after bound_s.
+    std::string first_line(double bound_s = 20);
+
+    void signal(int signal_number) const;
+
+    /// True once the child has ended, waiting for that at most bound_s; it is not killed.
+    bool ended(double bound_s);
+
+    /// Feeds stdin_data and collects the output until the child ends; killed after bound_s.
+    run_result finish(double bound_s);
+
+  private:
+    void reap(int status);
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int in_fd_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::string stdin_data_;
+    run_result result_;
 };
 
 /// Path of the built vantrel binary.
@@ -27,7 +67,7 @@ const std::string& vantrel_binary();
 /// Runs vantrel with args; never hangs past options.timeout_s.
 run_result run_vantrel(const std::vector<std::string>& args, const run_options& options = {});
 
-/// Runs any program with args.
+/// Runs any program (a path, or a name looked up on PATH) with args.
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
                        const run_options& options = {});
 
@@ -36,8 +76,11 @@ class temp_dir {
   public:
     temp_dir();
     ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+
   private:
     std::string path_;
 };
