@@ -4,19 +4,16 @@
 // standard error, and must leave the port with the settings it found.
 //
 // Short form by default; VANTREL_CAMPAIGN_RUNS=N runs N seeds (the long form uses 200 or more).
-#include "emulator.h"
-#include "support/process.h"
-
-#include "support/line_settings.h"
+#include "support/clock.h"
+#include "support/counters.h"
+#include "support/emulated_line.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <termios.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <random>
 #include <sstream>
@@ -25,8 +22,8 @@
 
 namespace {
 
+using test_support::command_fault;
 using test_support::run_result;
-using test_support::run_vantrel;
 
 constexpr std::size_t FLASH_BYTES = 0x1E00;
 constexpr int SHORT_RUNS = 24;
@@ -36,67 +33,19 @@ const std::vector<const char*> FAILURE_MESSAGES = {
     "Failed.\n", "Cannot switch to flash programming mode.\n", "Device erase failed.\n",
     "Cannot open: ", "Invalid file format.\n"};
 
-double cpu_of_children() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+/// Intel HEX of contents stored from address 0.
+std::string hex_of(const std::vector<uint8_t>& contents) {
+    test_support::flash_array flash = test_support::erased_flash();
+    std::copy(contents.begin(), contents.end(), flash.begin());
+    return sim::hex_text(flash, 0, FLASH_BYTES);
 }
 
-using test_support::same_settings;
-
-std::string to_hex(const std::vector<uint8_t>& image) {
-    std::string text;
-    char line[64];
-    for (std::size_t at = 0; at < image.size(); at += 16) {
-        bool erased = true;
-        for (std::size_t i = 0; i < 16; ++i) {
-            erased = erased && image[at + i] == 0xFF;
-        }
-        if (erased) {
-            continue;
-        }
-        unsigned sum = 16 + (at >> 8) + (at & 0xFF);
-        std::snprintf(line, sizeof line, ":10%04X00", static_cast<unsigned>(at));
-        text += line;
-        for (std::size_t i = 0; i < 16; ++i) {
-            sum += image[at + i];
-            std::snprintf(line, sizeof line, "%02X", image[at + i]);
-            text += line;
-        }
-        std::snprintf(line, sizeof line, "%02X\n", (256 - (sum & 0xFF)) & 0xFF);
-        text += line;
-    }
-    return text + ":00000001FF\n";
-}
-
-/// Loads a dump into an image of 0xFF; false for a malformed line or a missing end record.
-bool load_dump(const std::string& text, std::vector<uint8_t>& image) {
-    image.assign(FLASH_BYTES, 0xFF);
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.size() < 11 || line[0] != ':' || line.size() % 2 == 0) {
-            return false;
-        }
-        std::vector<unsigned> bytes;
-        for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
-            bytes.push_back(static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16)));
-        }
-        if (bytes[0] + 5 != bytes.size()) {
-            return false;
-        }
-        if (bytes[3] == 1) {
-            return true;
-        }
-        const unsigned address = bytes[1] << 8 | bytes[2];
-        for (unsigned i = 0; i < bytes[0]; ++i) {
-            if (address + i < image.size()) {
-                image[address + i] = static_cast<uint8_t>(bytes[4 + i]);
-            }
-        }
-    }
-    return false;
+/// True when text is a well-formed dump, end record included, of exactly contents.
+bool dump_holds(const std::string& text, const std::vector<uint8_t>& contents) {
+    test_support::flash_array dumped;
+    std::string error;
+    return test_support::parse_hex(text, dumped, error) &&
+           std::equal(contents.begin(), contents.end(), dumped.begin());
 }
 
 std::vector<uint8_t> random_contents(std::mt19937& rng) {
@@ -260,29 +209,20 @@ struct outcome {
 /// Runs one planned cycle and checks every rule on it.
 outcome run_plan(const plan& p, const std::string& hex_path) {
     outcome o;
-    sim::emulator emu;
+    test_support::emulated_line line;
     if (!p.write) {
-        emu.set_flash(0, p.contents);
+        line.emu.set_flash(0, p.contents);
     }
     for (const auto& f : p.faults) {
-        emu.add_fault(f);
+        line.emu.add_fault(f);
     }
-    termios before{};
-    EXPECT_EQ(tcgetattr(emu.settings_fd(), &before), 0);
-    emu.start();
-
-    test_support::run_options options;
-    options.timeout_s = RUN_LIMIT_S;
-    if (p.write) {
-        options.stdin_file = hex_path;
-    }
-    const double cpu_before = cpu_of_children();
-    const auto start = std::chrono::steady_clock::now();
-    const run_result r =
-        run_vantrel({p.write ? "-w" : "-r", "--serial=" + emu.slave_path()}, options);
-    o.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double cpu = cpu_of_children() - cpu_before;
-    emu.stop();
+    const double cpu_before = test_support::reaped_children_cpu_s();
+    const auto start = test_support::steady::now();
+    const test_support::line_run r = line.attempt(
+        {p.write ? "-w" : "-r"}, {.stdin_file = p.write ? hex_path : "", .timeout_s = RUN_LIMIT_S});
+    o.wall_s = test_support::elapsed_s(start);
+    const double cpu = test_support::reaped_children_cpu_s() - cpu_before;
+    line.emu.stop();
     o.exit_status = r.exit_status;
 
     auto violation = [&](const std::string& what) { o.violations.push_back(what); };
@@ -298,14 +238,9 @@ outcome run_plan(const plan& p, const std::string& hex_path) {
                   " s");
     }
     if (r.exit_status == 0) {
-        bool right = false;
-        if (p.write) {
-            const auto flash = emu.flash();
-            right = std::equal(p.contents.begin(), p.contents.end(), flash.begin());
-        } else {
-            std::vector<uint8_t> dumped;
-            right = load_dump(r.out, dumped) && dumped == p.contents;
-        }
+        const bool right =
+            p.write ? std::equal(p.contents.begin(), p.contents.end(), line.emu.flash().begin())
+                    : dump_holds(r.out, p.contents);
         if (!right) {
             violation("exit status 0 with a wrong result");
         }
@@ -321,12 +256,10 @@ outcome run_plan(const plan& p, const std::string& hex_path) {
         violation("exit status " + std::to_string(r.exit_status));
     }
     // A hung-up line is gone: its settings can no longer be put back.
-    bool hung_up = false;
-    for (const auto& f : p.faults) {
-        hung_up = hung_up || f.kind == sim::fault_kind::hang_up_after;
-    }
-    termios after{};
-    if (!hung_up && (tcgetattr(emu.settings_fd(), &after) != 0 || !same_settings(before, after))) {
+    const bool hung_up = std::any_of(p.faults.begin(), p.faults.end(), [](const sim::fault& f) {
+        return f.kind == sim::fault_kind::hang_up_after;
+    });
+    if (!hung_up && !r.settings_restored) {
         violation("port settings not restored");
     }
     return o;
@@ -355,7 +288,7 @@ TEST(Campaign, EveryRunEndsSoundly) {
         const plan p = make_plan(seed);
         const std::string hex_path = dir.file("image-" + std::to_string(seed) + ".hex");
         if (p.write) {
-            test_support::write_file(hex_path, to_hex(p.contents));
+            test_support::write_file(hex_path, hex_of(p.contents));
         }
         const outcome o = run_plan(p, hex_path);
         for (const std::string& v : o.violations) {
@@ -404,43 +337,29 @@ TEST_P(StrayBytesInRead, GiveTheRightDumpOrFail) {
     EXPECT_TRUE(o.violations.empty()) << o.violations.front();
 }
 
-sim::fault stray(sim::fault_kind k, uint8_t command, int nth, std::vector<uint8_t> bytes,
-                 int delay_ms = 0) {
-    sim::fault f{k};
-    f.command = command;
-    f.nth = nth;
-    f.bytes = std::move(bytes);
-    f.delay_ms = delay_ms;
-    return f;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, StrayBytesInRead,
     ::testing::Values(stray_case{"SurplusAfterBlockReadAnswer",
-                                 stray(sim::fault_kind::surplus_reply, 0x22, 3, {0x00})},
+                                 command_fault(sim::fault_kind::surplus_reply, 0x22, 3, {0x00})},
                       stray_case{"SurplusAfterFetch",
-                                 stray(sim::fault_kind::surplus_reply, 0x15, 3, {0x5A})},
+                                 command_fault(sim::fault_kind::surplus_reply, 0x15, 3, {0x5A})},
                       stray_case{"BlockReadAnswerTooLate",
-                                 stray(sim::fault_kind::delay_reply, 0x22, 3, {}, 150)}),
+                                 command_fault(sim::fault_kind::delay_reply, 0x22, 3, {}, 150)}),
     [](const ::testing::TestParamInfo<stray_case>& info) { return info.param.name; });
 
 // Replies longer than the program reads pile up on the line; once the program has gone, the
 // emulator must still stop instead of waiting seconds on every unread reply. Disabled until the
 // emulator's writes give way to a stop request.
 TEST(Campaign, EmulatorStopsAfterAFloodOfUnreadReplies) {
-    sim::emulator emu;
+    test_support::emulated_line line;
     sim::fault flood{sim::fault_kind::wrong_reply};
     flood.command = 0x12; // every status poll answered with four bytes, busy flag set
     flood.bytes = {0xDE, 0x06, 0x00, 0x00};
-    emu.add_fault(flood);
-    emu.start();
-    test_support::run_options options;
-    options.timeout_s = RUN_LIMIT_S;
-    const run_result r = run_vantrel({"--device-erase", "--serial=" + emu.slave_path()}, options);
-    EXPECT_FALSE(r.timed_out);
+    line.emu.add_fault(flood);
+    const run_result r = line.run({"--device-erase"}, {.timeout_s = RUN_LIMIT_S});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.err.find("Device erase failed.\n"), std::string::npos);
-    emu.stop(); // hangs (the ctest timeout ends it) while the emulator is stuck writing
+    line.emu.stop(); // hangs (the ctest timeout ends it) while the emulator is stuck writing
 }
 
 } // namespace

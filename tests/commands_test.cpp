@@ -1,24 +1,20 @@
 // The inquire, device-erase, reset and read commands, end to end: the real
 // binary against the emulated adapter over a pseudo-terminal.
-#include "emulator.h"
-#include "support/process.h"
-
-#include "support/line_settings.h"
+#include "support/emulated_line.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
-#include <termios.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-using test_support::run_result;
-using test_support::run_vantrel;
+using test_support::command_fault;
+using test_support::emulated_line;
+using test_support::hex_record;
 
 constexpr uint8_t IDENTIFY = 0x01, RESET = 0x10, DATA_READ = 0x14, PROGRAM_MODE = 0x20,
                   BLOCK_FETCH = 0x15, QUERY = 0x3F;
@@ -35,46 +31,6 @@ bytes concat(std::initializer_list<bytes> parts) {
     }
     return all;
 }
-
-using test_support::same_settings;
-
-// One emulator per test, and the run of the program against it.
-struct bench {
-    sim::emulator emu;
-    termios before{};
-
-    explicit bench(sim::config cfg = {}) : emu(cfg) {
-        tcgetattr(emu.settings_fd(), &before);
-        emu.start();
-    }
-
-    run_result run(std::vector<std::string> args, const test_support::run_options& o = {}) {
-        args.insert(args.begin(), {"--serial", emu.slave_path()});
-        auto r = run_vantrel(args, o);
-        EXPECT_FALSE(r.timed_out);
-        settle();
-        termios after{};
-        tcgetattr(emu.settings_fd(), &after);
-        EXPECT_TRUE(same_settings(before, after)) << "line settings not restored";
-        return r;
-    }
-
-    // The program has ended; give the emulator time to take in what it sent last (the
-    // transcript stops growing), within a bound.
-    void settle() {
-        std::size_t seen = emu.received().size();
-        for (int i = 0; i < 50; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            std::size_t now = emu.received().size();
-            if (now == seen) {
-                return;
-            }
-            seen = now;
-        }
-    }
-
-    std::string port_line() const { return "Port: " + emu.slave_path() + "\n"; }
-};
 
 TEST(Inquire, AdapterAndTargetFound) {
     struct inquire_case {
@@ -100,23 +56,23 @@ TEST(Inquire, AdapterAndTargetFound) {
         {"id255", id255, "Adapter: 1.3\n", "DeviceID: FAILED\n", "RevisionID: FAILED\n"},
     };
     for (const auto& c : cases) {
-        bench b(c.cfg);
-        auto r = b.run({"-i"});
+        emulated_line line(c.cfg);
+        auto r = line.run({"-i"});
         EXPECT_EQ(r.exit_status, 0) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
-        EXPECT_EQ(r.out, b.port_line() + c.adapter_line + c.device_line + c.revision_line)
+        EXPECT_EQ(r.out, line.port_line() + c.adapter_line + c.device_line + c.revision_line)
             << c.name;
-        EXPECT_EQ(b.emu.received(), concat({{IDENTIFY, IDENTIFY}, id_read(0), id_read(1)}))
+        EXPECT_EQ(line.emu.received(), concat({{IDENTIFY, IDENTIFY}, id_read(0), id_read(1)}))
             << c.name;
     }
 }
 
 TEST(Inquire, TargetSilent) {
-    bench b;
-    b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = DATA_READ});
-    auto r = b.run({"-i"});
+    emulated_line line;
+    line.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = DATA_READ});
+    auto r = line.run({"-i"});
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, b.port_line() + "Adapter: 1.3\nDeviceID: FAILED\nRevisionID: FAILED\n");
+    EXPECT_EQ(r.out, line.port_line() + "Adapter: 1.3\nDeviceID: FAILED\nRevisionID: FAILED\n");
 }
 
 // Replies that fail the first attempt; the second attempt finds the adapter.
@@ -130,53 +86,62 @@ TEST(Inquire, FirstAttemptFailsSecondSucceeds) {
     const retry_case cases[] = {
         {"stale bytes", {}, true, 3},
         {"differing replies",
-         {{.kind = sim::fault_kind::wrong_reply, .command = IDENTIFY, .nth = 2,
+         {{.kind = sim::fault_kind::wrong_reply,
+           .command = IDENTIFY,
+           .nth = 2,
            .bytes = {0x43, 0x32, 0x01, 0x04}}},
-         false, 4},
+         false,
+         4},
         {"five-byte reply",
          {{.kind = sim::fault_kind::surplus_reply, .command = IDENTIFY, .nth = 1, .bytes = {0}}},
-         false, 3},
+         false,
+         3},
         {"not C2",
-         {{.kind = sim::fault_kind::wrong_reply, .command = IDENTIFY, .nth = 1,
+         {{.kind = sim::fault_kind::wrong_reply,
+           .command = IDENTIFY,
+           .nth = 1,
            .bytes = {0x43, 0x33, 0x01, 0x03}},
-          {.kind = sim::fault_kind::wrong_reply, .command = IDENTIFY, .nth = 2,
+          {.kind = sim::fault_kind::wrong_reply,
+           .command = IDENTIFY,
+           .nth = 2,
            .bytes = {0x43, 0x33, 0x01, 0x03}}},
-         false, 4},
+         false,
+         4},
     };
     for (const auto& c : cases) {
-        bench b;
+        emulated_line line;
         for (const auto& f : c.faults) {
-            b.emu.add_fault(f);
+            line.emu.add_fault(f);
         }
         if (c.stale) {
-            b.emu.inject({0x55, 0xAA});
+            line.emu.inject({0x55, 0xAA});
         }
-        auto r = b.run({"-i"});
+        auto r = line.run({"-i"});
         EXPECT_EQ(r.exit_status, 0) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
-        EXPECT_EQ(r.out, b.port_line() + "Adapter: 1.3\nDeviceID: 0x04 (C8051F30x)\n"
-                                         "RevisionID: 0x02\n")
+        EXPECT_EQ(r.out, line.port_line() + "Adapter: 1.3\nDeviceID: 0x04 (C8051F30x)\n"
+                                            "RevisionID: 0x02\n")
             << c.name;
-        EXPECT_EQ(b.emu.command_count(IDENTIFY), c.identifies) << c.name;
+        EXPECT_EQ(line.emu.command_count(IDENTIFY), c.identifies) << c.name;
     }
 }
 
 TEST(Inquire, NoAdapterIsNoFailure) {
-    bench b;
-    b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = IDENTIFY});
-    auto r = b.run({"-i"});
+    emulated_line line;
+    line.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = IDENTIFY});
+    auto r = line.run({"-i"});
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, b.port_line());
+    EXPECT_EQ(r.out, line.port_line());
     EXPECT_EQ(r.err, "C2 interface adapter not found.\n");
-    EXPECT_EQ(b.emu.received(), bytes(5, IDENTIFY));
+    EXPECT_EQ(line.emu.received(), bytes(5, IDENTIFY));
 }
 
 TEST(Inquire, OptionErrorStillRunsTheCommand) {
-    bench b;
-    auto r = b.run({"-i", "--speed"});
+    emulated_line line;
+    auto r = line.run({"-i", "--speed"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "Baud rate is required: --speed <bits per second>\n");
-    EXPECT_EQ(r.out.rfind(b.port_line() + "Adapter: 1.3\n", 0), 0U);
+    EXPECT_EQ(r.out.rfind(line.port_line() + "Adapter: 1.3\n", 0), 0U);
 }
 
 // The line sequence of a confirmed erase, polls left out.
@@ -190,19 +155,18 @@ bytes without_polls(const bytes& line) {
     return out;
 }
 
-const bytes erase_sequence = {0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x14,
-                              0x00, 0xC0, 0xDE, 0x13, 0x00, 0xC0, 0xAD, 0x13, 0x00,
-                              0xC0, 0xA5, 0x13, 0x3F};
+const bytes erase_sequence = {0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x14, 0x00, 0xC0,
+                              0xDE, 0x13, 0x00, 0xC0, 0xAD, 0x13, 0x00, 0xC0, 0xA5, 0x13, 0x3F};
 
 TEST(DeviceErase, Succeeds) {
-    bench b;
-    b.emu.set_flash(0x0100, {0x12, 0x34});
-    auto r = b.run({"--device-erase"});
+    emulated_line line;
+    line.emu.set_flash(0x0100, {0x12, 0x34});
+    auto r = line.run({"--device-erase"});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(without_polls(b.emu.received()), concat({{PROGRAM_MODE}, erase_sequence}));
-    EXPECT_EQ(b.emu.flash()[0x0100], 0xFF);
+    EXPECT_EQ(without_polls(line.emu.received()), concat({{PROGRAM_MODE}, erase_sequence}));
+    EXPECT_EQ(line.emu.flash()[0x0100], 0xFF);
 }
 
 TEST(DeviceErase, Refused) {
@@ -212,63 +176,58 @@ TEST(DeviceErase, Refused) {
         std::string err;
         bytes line; // without the status polls
     };
-    const refusal cases[] = {
-        {"programming mode",
-         {.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE},
-         "Cannot switch to flash programming mode.\n",
-         bytes(10, PROGRAM_MODE)},
-        {"erase command",
-         {.kind = sim::fault_kind::wrong_reply, .command = DATA_READ, .nth = 1, .bytes = {0x0E}},
+    const std::vector<refusal> cases = {
+        {"programming mode", command_fault(sim::fault_kind::no_reply, PROGRAM_MODE),
+         "Cannot switch to flash programming mode.\n", bytes(10, PROGRAM_MODE)},
+        {"erase command", command_fault(sim::fault_kind::wrong_reply, DATA_READ, 1, {0x0E}),
          "Device erase failed.\n",
          concat({{PROGRAM_MODE}, bytes(erase_sequence.begin(), erase_sequence.begin() + 9)})},
-        {"query",
-         {.kind = sim::fault_kind::wrong_reply, .command = QUERY, .nth = 1, .bytes = {0x20}},
-         "Device erase failed.\n",
-         concat({{PROGRAM_MODE}, erase_sequence})},
+        {"query", command_fault(sim::fault_kind::wrong_reply, QUERY, 1, {0x20}),
+         "Device erase failed.\n", concat({{PROGRAM_MODE}, erase_sequence})},
     };
     for (const auto& c : cases) {
-        bench b;
-        b.emu.add_fault(c.fault);
-        auto r = b.run({"--device-erase"});
+        emulated_line line;
+        line.emu.add_fault(c.fault);
+        auto r = line.run({"--device-erase"});
         EXPECT_EQ(r.exit_status, 1) << c.name;
         EXPECT_EQ(r.out, "") << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_EQ(without_polls(b.emu.received()), c.line) << c.name;
+        EXPECT_EQ(without_polls(line.emu.received()), c.line) << c.name;
     }
 }
 
 TEST(Reset, AloneAndAfterCommands) {
     {
-        bench b;
-        auto r = b.run({"--reset"});
+        emulated_line line;
+        auto r = line.run({"--reset"});
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(b.emu.received(), bytes{RESET});
+        EXPECT_EQ(line.emu.received(), bytes{RESET});
     }
     {
-        bench b;
-        auto r = b.run({"--device-erase", "--reset"});
+        emulated_line line;
+        auto r = line.run({"--device-erase", "--reset"});
         EXPECT_EQ(r.exit_status, 0);
-        auto line = without_polls(b.emu.received());
-        EXPECT_EQ(line, concat({{PROGRAM_MODE}, erase_sequence, {RESET}}));
-        EXPECT_FALSE(b.emu.programming_mode());
+        EXPECT_EQ(without_polls(line.emu.received()),
+                  concat({{PROGRAM_MODE}, erase_sequence, {RESET}}));
+        EXPECT_FALSE(line.emu.programming_mode());
     }
     {
         // A failed command is still followed by the reset.
-        bench b;
-        b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
-        auto r = b.run({"-r", "--reset"});
+        emulated_line line;
+        line.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
+        auto r = line.run({"-r", "--reset"});
         EXPECT_EQ(r.exit_status, 1);
-        EXPECT_EQ(b.emu.received(), concat({bytes(10, PROGRAM_MODE), {RESET}}));
+        EXPECT_EQ(line.emu.received(), concat({bytes(10, PROGRAM_MODE), {RESET}}));
     }
-    for (auto args : std::vector<std::vector<std::string>>{{"--test", "--reset"},
-                                                           {"-h", "--reset"}}) {
-        bench b;
-        auto r = b.run(args);
+    for (auto args :
+         std::vector<std::vector<std::string>>{{"--test", "--reset"}, {"-h", "--reset"}}) {
+        emulated_line line;
+        auto r = line.run(args);
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(b.emu.received(), bytes{RESET});
+        EXPECT_EQ(line.emu.received(), bytes{RESET});
     }
 }
 
@@ -283,44 +242,28 @@ std::string read_progress(unsigned blocks) {
     return err;
 }
 
-// An Intel HEX data record, built independently of the program.
-std::string record(unsigned address, const bytes& data) {
-    std::string text = ":";
-    unsigned sum = 0;
-    auto put = [&](unsigned b) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", b & 0xFF);
-        text += digits;
-        sum += b;
-    };
-    put(static_cast<unsigned>(data.size()));
-    put(address >> 8);
-    put(address & 0xFF);
-    put(0);
-    for (auto b : data) {
-        put(b);
-    }
-    put((256 - (sum & 0xFF)) & 0xFF);
-    return text + "\n";
+// A data record of a dump, line end included.
+std::string record(uint16_t address, const bytes& data) {
+    return hex_record(0x00, address, data) + "\n";
 }
 
 TEST(Read, ErasedChip) {
-    bench b;
-    auto r = b.run({"-r"});
+    emulated_line line;
+    auto r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, ":00000001FF\n");
     EXPECT_EQ(r.err, read_progress(480) + "              \rCompleted.\n");
-    EXPECT_EQ(b.emu.command_count(BLOCK_FETCH), 480);
+    EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 480);
 }
 
 TEST(Read, KnownContents) {
-    bench b;
-    b.emu.set_flash(0x0100, {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A,
-                             0x0B, 0x0C, 0x0D, 0x0E, 0x0F});
-    b.emu.set_flash(0x0010, {0x12});
-    b.emu.set_flash(0x1DFF, {0xAB});
-    b.emu.set_flash(0x1E00, {0x01}); // beyond the covered range
-    auto r = b.run({"-r"});
+    emulated_line line;
+    line.emu.set_flash(0x0100, {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A,
+                                0x0B, 0x0C, 0x0D, 0x0E, 0x0F});
+    line.emu.set_flash(0x0010, {0x12});
+    line.emu.set_flash(0x1DFF, {0xAB});
+    line.emu.set_flash(0x1E00, {0x01}); // beyond the covered range
+    auto r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 0);
     bytes last(16, 0xFF);
     last[15] = 0xAB;
@@ -331,11 +274,11 @@ TEST(Read, KnownContents) {
 }
 
 TEST(Read, OneFailedBlockStillFails) {
-    bench b;
-    b.emu.set_flash(0x0000, {0x11});
-    b.emu.set_flash(0x0200, {0x22});
-    b.emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0100, .times = 1});
-    auto r = b.run({"-r"});
+    emulated_line line;
+    line.emu.set_flash(0x0000, {0x11});
+    line.emu.set_flash(0x0200, {0x22});
+    line.emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0100, .times = 1});
+    auto r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 1);
     bytes first(16, 0xFF);
     first[0] = 0x11;
@@ -346,14 +289,14 @@ TEST(Read, OneFailedBlockStillFails) {
     std::string expected = progress.substr(0, 15 * 0x11) + "\r0100-010F: read error, retry\n" +
                            progress.substr(15 * 0x10) + "Failed.\n";
     EXPECT_EQ(r.err, expected);
-    EXPECT_EQ(b.emu.command_count(PROGRAM_MODE), 2);
+    EXPECT_EQ(line.emu.command_count(PROGRAM_MODE), 2);
 }
 
 TEST(Read, SixthFailureEndsTheRun) {
-    bench b;
-    b.emu.set_flash(0x0000, {0x11});
-    b.emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0100});
-    auto r = b.run({"-r"});
+    emulated_line line;
+    line.emu.set_flash(0x0000, {0x11});
+    line.emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0100});
+    auto r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 1);
     bytes first(16, 0xFF);
     first[0] = 0x11;
@@ -364,34 +307,28 @@ TEST(Read, SixthFailureEndsTheRun) {
     }
     expected += "0100: reading.\rFailed.\n";
     EXPECT_EQ(r.err, expected);
-    EXPECT_EQ(b.emu.command_count(BLOCK_FETCH), 0x10 + 6);
+    EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 0x10 + 6);
 }
 
 TEST(Read, ProgrammingModeRefused) {
-    bench b;
-    b.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
-    auto r = b.run({"-r"});
+    emulated_line line;
+    line.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
+    auto r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Cannot switch to flash programming mode.\n");
-    EXPECT_EQ(b.emu.received(), bytes(10, PROGRAM_MODE));
+    EXPECT_EQ(line.emu.received(), bytes(10, PROGRAM_MODE));
 }
 
 TEST(Read, OutputThatCannotBeWrittenIsAFailure) {
-    bench b;
-    b.emu.set_flash(0x0000, {0x11});
-    test_support::run_options o;
-    o.stdout_file = "/dev/full";
-    auto r = b.run({"-r"}, o);
+    emulated_line line;
+    line.emu.set_flash(0x0000, {0x11});
+    auto r = line.run({"-r"}, {.stdout_file = "/dev/full"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.err.find("Cannot write the output: "), std::string::npos);
     EXPECT_EQ(r.err.substr(r.err.size() - 8), "Failed.\n");
     EXPECT_EQ(r.err.find("Completed."), std::string::npos);
 }
-
-} // namespace
-
-namespace {
 
 // A reply byte that comes late or in surplus shifts the next fetch reply by one; the dump
 // must then fail rather than hold bytes from the wrong addresses.
@@ -407,12 +344,12 @@ TEST(Read, ShiftedFetchReplyIsAFailureNotAWrongDump) {
          {.kind = sim::fault_kind::delay_reply, .command = 0x22, .nth = 3, .delay_ms = 150}},
     };
     for (const auto& c : cases) {
-        bench b;
+        emulated_line line;
         for (unsigned a = 0; a < 0x40; ++a) {
-            b.emu.set_flash(static_cast<uint16_t>(a), {static_cast<uint8_t>(a)});
+            line.emu.set_flash(static_cast<uint16_t>(a), {static_cast<uint8_t>(a)});
         }
-        b.emu.add_fault(c.fault);
-        auto r = b.run({"-r"});
+        line.emu.add_fault(c.fault);
+        auto r = line.run({"-r"});
         EXPECT_EQ(r.exit_status, 1) << c.name;
         EXPECT_NE(r.err.find("\r0020-002F: read error, retry\n"), std::string::npos) << c.name;
         bytes third(16);

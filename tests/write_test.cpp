@@ -1,13 +1,9 @@
 // The write command end to end: the real binary loads Intel HEX and programs the emulated
 // chip over a pseudo-terminal, with refused writes, wrong sums and lost programming mode.
-#include "emulator.h"
-#include "hex_file.h"
-#include "support/process.h"
-
-#include "support/line_settings.h"
+#include "support/emulated_line.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +20,10 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using sim::fault;
 using sim::fault_kind;
-using sim::flash_array;
+using test_support::block_fault;
+using test_support::command_fault;
+using test_support::erased_flash;
+using test_support::flash_array;
 using test_support::run_options;
 using test_support::run_result;
 using test_support::run_vantrel;
@@ -33,12 +32,6 @@ using test_support::temp_dir;
 constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_WRITE = 0x21, BLOCK_SUM = 0x16, QUERY = 0x3F,
                   DATA_WRITE = 0x13;
 constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
-
-flash_array erased_image() {
-    flash_array image;
-    image.fill(0xFF);
-    return image;
-}
 
 void put(flash_array& image, unsigned address, const bytes& data) {
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -56,7 +49,7 @@ bytes pattern(int n, int seed) {
 
 /// An image with a 16-byte block of data at each of the given addresses.
 flash_array image_with_blocks(std::initializer_list<unsigned> addresses) {
-    flash_array image = erased_image();
+    flash_array image = erased_flash();
     int seed = 1;
     for (unsigned a : addresses) {
         put(image, a, pattern(16, seed++));
@@ -98,53 +91,15 @@ std::string ok_lines(const flash_array& image) {
     return text;
 }
 
-run_options stdin_of(const std::string& text) {
-    run_options o;
-    o.stdin_data = text;
-    return o;
-}
-
-fault block_fault(fault_kind kind, uint16_t address, int times) {
-    fault f{kind};
-    f.address = address;
-    f.times = times;
-    return f;
-}
-
-fault command_fault(fault_kind kind, uint8_t command, int nth) {
-    fault f{kind};
-    f.command = command;
-    f.nth = nth;
-    return f;
-}
-
 const std::string ERASED = "Device erase: ok\n";
 const std::string COMPLETED = "Completed.   \n";
 const std::string FAILED = "Failed.\n";
 
-using test_support::same_settings;
-
-/// One emulated chip, filled with zeros so that nothing programs without an erase.
-struct bench {
-    sim::emulator emu;
-    termios before{};
+/// The emulated chip, filled with zeros so that nothing programs without an erase.
+struct zeroed_chip : test_support::emulated_line {
     temp_dir dir;
 
-    bench() {
-        tcgetattr(emu.settings_fd(), &before);
-        emu.set_flash(0, bytes(RANGE_END, 0x00));
-        emu.start();
-    }
-
-    run_result run(std::vector<std::string> args, const run_options& o = {}) {
-        args.insert(args.begin(), {"--serial", emu.slave_path()});
-        run_result r = run_vantrel(args, o);
-        EXPECT_FALSE(r.timed_out);
-        termios after{};
-        tcgetattr(emu.settings_fd(), &after);
-        EXPECT_TRUE(same_settings(before, after)) << "line settings not restored";
-        return r;
-    }
+    zeroed_chip() { emu.set_flash(0, bytes(RANGE_END, 0x00)); }
 
     run_result write_file(const std::string& hex) {
         const std::string path = dir.file("image.hex");
@@ -155,12 +110,9 @@ struct bench {
     /// First address in the range where the chip differs from image, or -1.
     long first_difference(const flash_array& image) const {
         const flash_array flash = emu.flash();
-        for (uint32_t a = 0; a < RANGE_END; ++a) {
-            if (flash[a] != image[a]) {
-                return static_cast<long>(a);
-            }
-        }
-        return -1;
+        const auto end = flash.begin() + RANGE_END;
+        const auto at = std::mismatch(flash.begin(), end, image.begin()).first;
+        return at == end ? -1 : static_cast<long>(at - flash.begin());
     }
 };
 
@@ -171,13 +123,14 @@ TEST(WriteInput, StandardInputAndNamedFileProgramTheSameImage) {
 
     for (bool from_file : {false, true}) {
         SCOPED_TRACE(from_file ? "file" : "stdin");
-        bench b;
-        run_result r = from_file ? b.write_file(hex) : b.run({"-w"}, stdin_of(hex));
+        zeroed_chip chip;
+        run_result r =
+            from_file ? chip.write_file(hex) : chip.run({"-w"}, run_options{.stdin_data = hex});
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, ERASED + ok_lines(image) + COMPLETED);
-        EXPECT_EQ(b.first_difference(image), -1);
-        EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 4);
+        EXPECT_EQ(chip.first_difference(image), -1);
+        EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 4);
     }
 }
 
@@ -200,23 +153,24 @@ TEST(WriteInput, RejectedInputSendsNothing) {
     };
     for (const reject_case& c : cases) {
         SCOPED_TRACE(c.name);
-        bench b;
-        run_result r = c.named_file ? b.write_file(c.hex) : b.run({"-w"}, stdin_of(c.hex));
+        zeroed_chip chip;
+        run_result r = c.named_file ? chip.write_file(c.hex)
+                                    : chip.run({"-w"}, run_options{.stdin_data = c.hex});
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
-        EXPECT_TRUE(b.emu.received().empty()) << b.emu.received().size() << " bytes sent";
-        EXPECT_EQ(b.emu.flash()[0], 0x00) << "chip touched";
+        EXPECT_TRUE(chip.emu.received().empty()) << chip.emu.received().size() << " bytes sent";
+        EXPECT_EQ(chip.emu.flash()[0], 0x00) << "chip touched";
     }
 }
 
 TEST(WriteInput, FileThatCannotBeOpened) {
-    bench b;
-    const std::string missing = b.dir.file("no-such.hex");
-    run_result r = b.run({"-w", "-f", missing});
+    zeroed_chip chip;
+    const std::string missing = chip.dir.file("no-such.hex");
+    run_result r = chip.run({"-w", "-f", missing});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "Cannot open: " + missing + "\n");
-    EXPECT_TRUE(b.emu.received().empty());
+    EXPECT_TRUE(chip.emu.received().empty());
 }
 
 TEST(WriteInput, PortThatCannotBeOpenedLeavesTheFileAlone) {
@@ -229,33 +183,33 @@ TEST(WriteInput, PortThatCannotBeOpenedLeavesTheFileAlone) {
 }
 
 TEST(WriteBlocks, NothingToProgramInTheRange) {
-    flash_array beyond = erased_image();
+    flash_array beyond = erased_flash();
     put(beyond, 0x1E00, pattern(64, 3));
     put(beyond, 0xFFF0, pattern(16, 4));
-    flash_array only_ff = erased_image();
+    flash_array only_ff = erased_flash();
     const std::string ff_records = ":10004000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC0\n:00000001FF\n";
 
     for (const std::string& hex : {hex_of(beyond), ff_records}) {
-        bench b;
-        run_result r = b.write_file(hex);
+        zeroed_chip chip;
+        run_result r = chip.write_file(hex);
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.err, ERASED + COMPLETED);
-        EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 0);
-        EXPECT_EQ(b.first_difference(only_ff), -1) << "not erased";
+        EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 0);
+        EXPECT_EQ(chip.first_difference(only_ff), -1) << "not erased";
     }
 }
 
 TEST(WriteBlocks, PartlyErasedBlockProgrammedWhole) {
-    flash_array image = erased_image();
+    flash_array image = erased_flash();
     put(image, 0x0040, {0x12});
     put(image, 0x004F, {0x34});
     put(image, 0x0055, {0x00, 0xFF, 0x7E}); // a block of its own with an 0xFF inside
-    bench b;
-    run_result r = b.write_file(hex_of(image));
+    zeroed_chip chip;
+    run_result r = chip.write_file(hex_of(image));
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, ERASED + ok(0x0040) + ok(0x0050) + COMPLETED);
-    EXPECT_EQ(b.first_difference(image), -1);
-    EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 2);
+    EXPECT_EQ(chip.first_difference(image), -1);
+    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 2);
 }
 
 struct retry_case {
@@ -365,19 +319,19 @@ void PrintTo(const retry_case& c, std::ostream* os) {
 
 TEST_P(WriteRetries, ExactProgressAndVerdict) {
     const retry_case& c = GetParam();
-    bench b;
+    zeroed_chip chip;
     for (const fault& f : c.faults) {
-        b.emu.add_fault(f);
+        chip.emu.add_fault(f);
     }
-    run_result r = b.write_file(hex_of(c.image));
+    run_result r = chip.write_file(hex_of(c.image));
     EXPECT_EQ(r.exit_status, c.exit_status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
     if (c.program_mode_entries >= 0) {
-        EXPECT_EQ(b.emu.command_count(PROGRAM_MODE), c.program_mode_entries);
+        EXPECT_EQ(chip.emu.command_count(PROGRAM_MODE), c.program_mode_entries);
     }
     if (c.exit_status == 0) {
-        EXPECT_EQ(b.first_difference(c.image), -1);
+        EXPECT_EQ(chip.first_difference(c.image), -1);
     }
 }
 
@@ -385,21 +339,21 @@ INSTANTIATE_TEST_SUITE_P(Faults, WriteRetries, ::testing::ValuesIn(retry_cases()
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WriteTarget, ProgrammingModeRefused) {
-    bench b;
-    b.emu.add_fault(command_fault(fault_kind::no_reply, PROGRAM_MODE, 0));
-    run_result r = b.write_file(hex_of(image_with_blocks({0x0000})));
+    zeroed_chip chip;
+    chip.emu.add_fault(command_fault(fault_kind::no_reply, PROGRAM_MODE, 0));
+    run_result r = chip.write_file(hex_of(image_with_blocks({0x0000})));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "Cannot switch to flash programming mode.\n");
-    EXPECT_EQ(b.emu.command_count(DATA_WRITE), 0) << "erase attempted";
+    EXPECT_EQ(chip.emu.command_count(DATA_WRITE), 0) << "erase attempted";
 }
 
 TEST(WriteTarget, EraseRefused) {
-    bench b;
-    b.emu.add_fault(command_fault(fault_kind::no_reply, QUERY, 0));
-    run_result r = b.write_file(hex_of(image_with_blocks({0x0000})));
+    zeroed_chip chip;
+    chip.emu.add_fault(command_fault(fault_kind::no_reply, QUERY, 0));
+    run_result r = chip.write_file(hex_of(image_with_blocks({0x0000})));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "Device erase failed.\n");
-    EXPECT_EQ(b.emu.command_count(BLOCK_WRITE), 0);
+    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 0);
 }
 
 // Real inputs: compiler output and the images of common converters.
@@ -455,24 +409,24 @@ std::string make_input(const std::string& kind, const temp_dir& dir) {
 class WriteRealInputs : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WriteRealInputs, WriteThenReadBackTheSameImage) {
-    bench b;
-    const std::string input = make_input(GetParam(), b.dir);
+    zeroed_chip chip;
+    const std::string input = make_input(GetParam(), chip.dir);
     if (input.empty()) {
         GTEST_SKIP() << "no tool for " << GetParam();
     }
-    flash_array expected = erased_image();
+    flash_array expected = erased_flash();
     std::string error;
     ASSERT_TRUE(sim::load_hex_file(input, expected, error)) << error;
 
-    run_result w = b.run({"-w", "-f", input});
+    run_result w = chip.run({"-w", "-f", input});
     ASSERT_EQ(w.exit_status, 0) << w.err;
     EXPECT_EQ(w.err, ERASED + ok_lines(expected) + COMPLETED);
-    EXPECT_EQ(b.first_difference(expected), -1);
+    EXPECT_EQ(chip.first_difference(expected), -1);
 
-    run_result r = b.run({"-r"});
+    run_result r = chip.run({"-r"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    flash_array read_back = erased_image();
-    ASSERT_TRUE(sim::load_hex_text(r.out, read_back, error)) << error;
+    flash_array read_back;
+    ASSERT_TRUE(test_support::parse_hex(r.out, read_back, error)) << error;
     for (uint32_t a = 0; a < RANGE_END; ++a) {
         ASSERT_EQ(read_back[a], expected[a]) << "at " << a;
     }

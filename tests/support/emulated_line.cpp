@@ -1,0 +1,61 @@
+#include "support/emulated_line.h"
+
+#include "support/clock.h"
+#include "support/line_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace test_support {
+
+sim::fault command_fault(sim::fault_kind kind, uint8_t command, int nth, std::vector<uint8_t> bytes,
+                         int delay_ms) {
+    sim::fault f{kind};
+    f.command = command;
+    f.nth = nth;
+    f.bytes = std::move(bytes);
+    f.delay_ms = delay_ms;
+    return f;
+}
+
+sim::fault block_fault(sim::fault_kind kind, uint16_t address, int times) {
+    sim::fault f{kind};
+    f.address = address;
+    f.times = times;
+    return f;
+}
+
+emulated_line::emulated_line(const sim::config& cfg) : emu(cfg) {
+    keep_settings();
+    emu.start();
+}
+
+line_run emulated_line::attempt(std::vector<std::string> args, const run_options& options) {
+    args.insert(args.begin(), {"--serial", emu.slave_path()});
+    line_run r{run_vantrel(args, options)};
+    wait_until_steady([this] { return emu.received().size(); }, std::chrono::milliseconds(20),
+                      std::chrono::seconds(1));
+    r.settings_restored = settings_restored();
+    return r;
+}
+
+run_result emulated_line::run(std::vector<std::string> args, const run_options& options) {
+    line_run r = attempt(std::move(args), options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(r.settings_restored) << "line settings not restored";
+    return r;
+}
+
+void emulated_line::keep_settings() {
+    tcgetattr(emu.settings_fd(), &kept_);
+}
+
+bool emulated_line::settings_restored() const {
+    termios now{};
+    return tcgetattr(emu.settings_fd(), &now) == 0 && same_settings(now, kept_);
+}
+
+std::string emulated_line::port_line() const {
+    return "Port: " + emu.slave_path() + "\n";
+}
+
+} // namespace test_support

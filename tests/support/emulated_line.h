@@ -1,0 +1,53 @@
+// The emulated adapter on a pseudo-terminal, and the real vantrel binary run against it: the
+// bench of every end-to-end test.
+#pragma once
+
+#include "emulator.h"
+#include "support/process.h"
+
+#include <termios.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+/// A finished run, and whether it put the line's settings back.
+struct line_run : run_result {
+    bool settings_restored = false;
+};
+
+/// A fault on the nth handling of command (0: every one), with the bytes it sends and how late.
+sim::fault command_fault(sim::fault_kind kind, uint8_t command, int nth = 0,
+                         std::vector<uint8_t> bytes = {}, int delay_ms = 0);
+
+/// A fault on the block that covers address, firing times times (-1: every time).
+sim::fault block_fault(sim::fault_kind kind, uint16_t address, int times = -1);
+
+class emulated_line {
+  public:
+    /// Starts the emulator and keeps the line's settings as a run must leave them.
+    explicit emulated_line(const sim::config& cfg = {});
+
+    /// Runs vantrel --serial <slave path> args, then waits (bounded) until the emulator has
+    /// taken in the last bytes sent.
+    line_run attempt(std::vector<std::string> args, const run_options& options = {});
+
+    /// attempt(), expecting the run to end within its bound and to put the settings back.
+    run_result run(std::vector<std::string> args, const run_options& options = {});
+
+    /// The line's settings as they are now become the ones a run must leave.
+    void keep_settings();
+    bool settings_restored() const;
+
+    /// "Port: <slave path>\n", as the inquiry prints it first.
+    std::string port_line() const;
+
+    sim::emulator emu; // flash, faults and the transcript of the line
+
+  private:
+    termios kept_{};
+};
+
+} // namespace test_support
