@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -506,9 +507,8 @@ TEST_F(adapter_line, block_write_pieces_and_first_failure) {
 
 /// The fetch reply for a piece: a leading byte, the flash bytes, a trailing byte.
 bytes fetch_reply(const bytes& flash, uint8_t edge = 0x00) {
-    bytes reply{edge};
-    reply.insert(reply.end(), flash.begin(), flash.end());
-    reply.push_back(edge);
+    bytes reply(flash.size() + 2, edge);
+    std::copy(flash.begin(), flash.end(), reply.begin() + 1);
     return reply;
 }
 
@@ -559,8 +559,9 @@ TEST_F(adapter_line, short_fetch_fails_and_keeps_the_piece_unwritten) {
     const auto start = steady::now();
     EXPECT_EQ(flash_block_read(fd_, destination.data(), 0x0000, 40), 0);
     EXPECT_GE(elapsed_us(start), READ_TIMEOUT_US);
-    bytes expected = counting(0x20, 16);
-    expected.resize(40, 0xEE);
+    bytes expected(40, 0xEE); // the first piece only
+    const bytes first_piece = counting(0x20, 16);
+    std::copy(first_piece.begin(), first_piece.end(), expected.begin());
     EXPECT_EQ(destination, expected);
     EXPECT_EQ(peer_.received(150).size(), 14U) << "sent on after the short piece";
 }
