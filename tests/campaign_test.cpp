@@ -64,27 +64,10 @@ std::vector<uint8_t> random_contents(std::mt19937& rng) {
 enum class kind { none, dropped, wrong, late, surplus, flaky_block, busy_forever, noise, hang_up };
 
 const char* kind_name(kind k) {
-    switch (k) {
-    case kind::none:
-        return "none";
-    case kind::dropped:
-        return "dropped reply";
-    case kind::wrong:
-        return "wrong reply";
-    case kind::late:
-        return "late reply";
-    case kind::surplus:
-        return "surplus bytes";
-    case kind::flaky_block:
-        return "flaky block";
-    case kind::busy_forever:
-        return "busy forever";
-    case kind::noise:
-        return "noise";
-    case kind::hang_up:
-        return "hang-up";
-    }
-    return "?";
+    static const char* const names[] = {"none",         "dropped reply", "wrong reply",
+                                        "late reply",   "surplus bytes", "flaky block",
+                                        "busy forever", "noise",         "hang-up"};
+    return names[static_cast<int>(k)];
 }
 
 struct plan {

@@ -132,22 +132,18 @@ child_process::child_process(const std::string& program, const std::vector<std::
     (void)pipe_ignored;
     spawn_setup setup;
     pipe_pair in, out, err;
-    if (options.stdin_file.empty()) {
-        setup.dup(in.read_end, 0);
-    } else {
-        setup.open(0, options.stdin_file, O_RDONLY);
-    }
-    const int create = O_WRONLY | O_CREAT | O_TRUNC;
-    if (options.stdout_file.empty()) {
-        setup.dup(out.write_end, 1);
-    } else {
-        setup.open(1, options.stdout_file, create);
-    }
-    if (options.stderr_file.empty()) {
-        setup.dup(err.write_end, 2);
-    } else {
-        setup.open(2, options.stderr_file, create);
-    }
+    // Each standard stream is the file named, or else the child's end of a pipe. A pipe the
+    // child does not get reads as ended at once.
+    const auto stream = [&setup](int fd, const std::string& file, int flags, int pipe_end) {
+        if (file.empty()) {
+            setup.dup(pipe_end, fd);
+        } else {
+            setup.open(fd, file, flags);
+        }
+    };
+    stream(0, options.stdin_file, O_RDONLY, in.read_end);
+    stream(1, options.stdout_file, O_WRONLY | O_CREAT | O_TRUNC, out.write_end);
+    stream(2, options.stderr_file, O_WRONLY | O_CREAT | O_TRUNC, err.write_end);
     setup.default_signals(options.new_session);
     pid_ = setup.spawn(program, args);
 
@@ -155,12 +151,8 @@ child_process::child_process(const std::string& program, const std::vector<std::
         std::swap(in_fd_, in.write_end);
         fcntl(in_fd_, F_SETFL, O_NONBLOCK);
     }
-    if (options.stdout_file.empty()) {
-        std::swap(out_fd_, out.read_end);
-    }
-    if (options.stderr_file.empty()) {
-        std::swap(err_fd_, err.read_end);
-    }
+    std::swap(out_fd_, out.read_end);
+    std::swap(err_fd_, err.read_end);
 }
 
 child_process::~child_process() {
