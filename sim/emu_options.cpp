@@ -23,7 +23,8 @@ const char* const HELP_TEXT =
     "Target and adapter:\n"
     "  --device-id N          device identifier (default 0x04)\n"
     "  --revision-id N        revision identifier (default 0x02)\n"
-    "  --version MAJOR.MINOR  adapter firmware version (default 1.3)\n"
+    "  --adapter-version MAJOR.MINOR\n"
+    "                         adapter firmware version (default 1.3)\n"
     "  --no-block-read-ack    send no byte in answer to BLOCK_READ\n"
     "  --baud-pacing          deliver bytes at the speed set on the line\n"
     "Flash:\n"
@@ -38,6 +39,7 @@ const char* const HELP_TEXT =
     "  --trace                log every command, decoded, on standard error\n"
     "  --fault SPEC           inject a fault; repeatable, applied in order\n"
     "  --help                 display this help and exit\n"
+    "  --version              display the version of vantrel-emu and exit\n"
     "\n"
     "Numbers N are decimal, or hexadecimal with 0x, from 0 to 255.\n"
     "Fault specs:\n";
@@ -108,7 +110,7 @@ struct option_row {
     option_handler apply;
 };
 
-const std::array<option_row, 12> OPTIONS = {{
+const std::array<option_row, 13> OPTIONS = {{
     {"device-id", true,
      [](tool_options& o, const std::string& v) {
          o.cfg.device_id = byte_option("--device-id", v);
@@ -117,9 +119,9 @@ const std::array<option_row, 12> OPTIONS = {{
      [](tool_options& o, const std::string& v) {
          o.cfg.revision_id = byte_option("--revision-id", v);
      }},
-    {"version", true,
+    {"adapter-version", true,
      [](tool_options& o, const std::string& v) {
-         version_option("--version", v, o.cfg.version_major, o.cfg.version_minor);
+         version_option("--adapter-version", v, o.cfg.version_major, o.cfg.version_minor);
      }},
     {"flash", true, [](tool_options& o, const std::string& v) { o.flash_file = v; }},
     {"save", true, [](tool_options& o, const std::string& v) { o.save_file = v; }},
@@ -130,12 +132,8 @@ const std::array<option_row, 12> OPTIONS = {{
     {"no-block-read-ack", false,
      [](tool_options& o, const std::string&) { o.cfg.block_read_ack = false; }},
     {"once", false, [](tool_options& o, const std::string&) { o.once = true; }},
-    {"help", false,
-     [](tool_options&, const std::string&) {
-         std::fputs(HELP_TEXT, stdout);
-         std::fputs(sim::fault_spec_syntax(), stdout);
-         std::exit(0);
-     }},
+    {"help", false, [](tool_options& o, const std::string&) { o.show = tool_options::HELP; }},
+    {"version", false, [](tool_options& o, const std::string&) { o.show = tool_options::VERSION; }},
 }};
 
 constexpr int FIRST_ID = 1000; // getopt_long's value for OPTIONS[i] is FIRST_ID + i
@@ -164,6 +162,15 @@ tool_options parse_command_line(int argc, char** argv) {
     }
     if (optind < argc) {
         usage_error(std::string("unexpected argument '") + argv[optind] + "'");
+    }
+    if (o.show == tool_options::HELP) {
+        std::fputs(HELP_TEXT, stdout);
+        std::fputs(sim::fault_spec_syntax(), stdout);
+        std::exit(0);
+    }
+    if (o.show == tool_options::VERSION) {
+        std::printf("vantrel-emu %s\n", VANTREL_VERSION);
+        std::exit(0);
     }
     return o;
 }

@@ -20,10 +20,11 @@ struct tool_options {
     std::string link_path;
     bool once = false;
     bool trace = false;
+    enum { SERVE, HELP, VERSION } show = SERVE; // --help and --version print instead of serving
 };
 
-/// The options of argv. --help prints the help and exits 0; a bad option or value prints
-/// a message on standard error and exits with EXIT_USAGE.
+/// The options of argv. A bad option, value or argument prints a message on standard error
+/// and exits with EXIT_USAGE; otherwise --help and --version print their text and exit 0.
 tool_options parse_command_line(int argc, char** argv);
 
 } // namespace emu_tool
