@@ -27,6 +27,10 @@ const char* const HELP_TEXT =
     "                         adapter firmware version (default 1.3)\n"
     "  --no-block-read-ack    send no byte in answer to BLOCK_READ\n"
     "  --baud-pacing          deliver bytes at the speed set on the line\n"
+    "  --real-line            hand each reply byte over on its own at its time on the\n"
+    "                         wire, as a serial port does (else a reply comes whole)\n"
+    "  --byte-gap-us US       the time of one reply byte on an unpaced real line, in\n"
+    "                         microseconds (520: 19200 bit/s); implies --real-line\n"
     "Flash:\n"
     "  --flash FILE           load the flash from an Intel HEX file (else all 0xFF)\n"
     "  --save FILE            write the flash 0x0000-0x1DFF as Intel HEX on exit\n"
@@ -41,19 +45,18 @@ const char* const HELP_TEXT =
     "  --help                 display this help and exit\n"
     "  --version              display the version of vantrel-emu and exit\n"
     "\n"
-    "Numbers N are decimal, or hexadecimal with 0x, from 0 to 255.\n"
+    "Numbers are decimal, or hexadecimal with 0x; N goes from 0 to 255.\n"
     "Fault specs:\n";
+
+constexpr unsigned long MAX_BYTE_GAP_US = 1000000;
 
 [[noreturn]] void usage_error(const std::string& message) {
     std::fprintf(stderr, "vantrel-emu: %s\nTry 'vantrel-emu --help'.\n", message.c_str());
     std::exit(EXIT_USAGE);
 }
 
-/// A byte value: decimal, or hexadecimal after 0x.
-std::optional<uint8_t> parse_byte(const std::string& text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
+/// A number from 0 to max: decimal, or hexadecimal after 0x.
+std::optional<unsigned long> parse_number(const std::string& text, unsigned long max) {
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const char* digits = text.c_str() + (hex ? 2 : 0);
     if (*digits == '\0' || *digits == '-' || *digits == '+' || *digits == ' ') {
@@ -62,10 +65,15 @@ std::optional<uint8_t> parse_byte(const std::string& text) {
     char* end = nullptr;
     errno = 0;
     unsigned long v = std::strtoul(digits, &end, hex ? 16 : 10);
-    if (errno != 0 || *end != '\0' || v > 255) {
+    if (errno != 0 || *end != '\0' || v > max) {
         return std::nullopt;
     }
-    return static_cast<uint8_t>(v);
+    return v;
+}
+
+std::optional<uint8_t> parse_byte(const std::string& text) {
+    auto v = parse_number(text, 255);
+    return v ? std::optional<uint8_t>(static_cast<uint8_t>(*v)) : std::nullopt;
 }
 
 /// The byte value of option name, or a usage error.
@@ -110,7 +118,7 @@ struct option_row {
     option_handler apply;
 };
 
-const std::array<option_row, 13> OPTIONS = {{
+const std::array<option_row, 15> OPTIONS = {{
     {"device-id", true,
      [](tool_options& o, const std::string& v) {
          o.cfg.device_id = byte_option("--device-id", v);
@@ -127,6 +135,16 @@ const std::array<option_row, 13> OPTIONS = {{
     {"save", true, [](tool_options& o, const std::string& v) { o.save_file = v; }},
     {"link", true, [](tool_options& o, const std::string& v) { o.link_path = v; }},
     {"baud-pacing", false, [](tool_options& o, const std::string&) { o.cfg.baud_pacing = true; }},
+    {"real-line", false, [](tool_options& o, const std::string&) { o.cfg.real_line = true; }},
+    {"byte-gap-us", true,
+     [](tool_options& o, const std::string& v) {
+         auto us = parse_number(v, MAX_BYTE_GAP_US);
+         if (!us || *us == 0) {
+             usage_error("--byte-gap-us: '" + v + "' is not a number from 1 to 1000000");
+         }
+         o.cfg.byte_gap_us = static_cast<int>(*us);
+         o.cfg.real_line = true;
+     }},
     {"trace", false, [](tool_options& o, const std::string&) { o.trace = true; }},
     {"fault", true, fault_option},
     {"no-block-read-ack", false,

@@ -4,7 +4,7 @@
 // transcript of both directions.
 #include "emulator.h"
 
-#include "adapter_model.h"
+#include "emulator_impl.h"
 #include "line_clock.h"
 
 #include <algorithm>
@@ -22,7 +22,6 @@ namespace sim {
 
 namespace {
 
-using clock = line_clock;
 using namespace std::chrono_literals;
 
 constexpr auto IDLE_POLL = 50ms;
@@ -42,21 +41,7 @@ bool is_raw(const termios& t) {
 
 } // namespace
 
-struct emulator::impl {
-    explicit impl(const config& c) : cfg(c), adapter(c) {}
-
-    config cfg;
-    adapter_model adapter;
-    std::vector<transcript_entry> log;
-    std::size_t rx_total = 0;
-    trace_hook trace;
-    int stop_r = -1; // readable once stop() asks the service thread to end
-    int stop_w = -1;
-
-    // When the wire is free again in each direction, for pacing.
-    clock::time_point rx_wire_free{};
-    clock::time_point tx_wire_free{};
-};
+using clock = line_clock;
 
 emulator::emulator(config cfg) : impl_(std::make_unique<impl>(cfg)) {
     master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -116,21 +101,6 @@ void emulator::stop() {
     while (write(impl_->stop_w, &one, 1) < 0 && errno == EINTR) {
     }
     thread_.join();
-}
-
-void emulator::add_fault(const fault& f) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    impl_->adapter.faults().add(f, impl_->rx_total, clock::now());
-}
-
-void emulator::clear_faults() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    impl_->adapter.faults().clear();
-}
-
-void emulator::set_trace(trace_hook hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    impl_->trace = std::move(hook);
 }
 
 void emulator::write_locked(const std::vector<uint8_t>& bytes) {
@@ -209,70 +179,23 @@ void emulator::hang_up() {
     close_master_locked();
 }
 
-std::array<uint8_t, FLASH_SPACE> emulator::flash() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return impl_->adapter.target().flash();
-}
-
-void emulator::set_flash(uint16_t address, const std::vector<uint8_t>& bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto& flash = impl_->adapter.target().flash();
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        flash[static_cast<uint16_t>(address + i)] = bytes[i];
-    }
-}
-
-void emulator::erase_flash() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    impl_->adapter.target().flash().fill(0xFF);
-}
-
-std::vector<transcript_entry> emulator::transcript() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return impl_->log;
-}
-
-std::vector<uint8_t> emulator::logged(direction dir) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<uint8_t> out;
-    for (const auto& e : impl_->log) {
-        if (e.dir == dir) {
-            out.push_back(e.byte);
-        }
-    }
-    return out;
-}
-
-std::vector<uint8_t> emulator::received() const {
-    return logged(direction::to_adapter);
-}
-
-std::vector<uint8_t> emulator::sent() const {
-    return logged(direction::from_adapter);
-}
-
-void emulator::clear_transcript() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    impl_->log.clear();
-    impl_->adapter.clear_counts();
-}
-
-int emulator::command_count(uint8_t command) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return impl_->adapter.command_count(command);
-}
-
-bool emulator::programming_mode() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return impl_->adapter.target().programming();
-}
-
 long emulator::line_baud() const {
     termios t{};
     if (!impl_->cfg.baud_pacing || tcgetattr(slave_fd_, &t) != 0) {
         return 0;
     }
     return baud_of(cfgetospeed(&t));
+}
+
+/// Wire time of one byte: the line's speed when pacing; for replies on an unpaced real
+/// line, the configured gap.
+clock::duration emulator::byte_period(bool reply) const {
+    long baud = line_baud();
+    if (baud > 0) {
+        return byte_time(baud);
+    }
+    return reply ? std::chrono::microseconds(std::max(impl_->cfg.byte_gap_us, 0))
+                 : clock::duration::zero();
 }
 
 void emulator::serve() {
@@ -291,10 +214,10 @@ void emulator::serve() {
                 return;
             }
             noise = impl_->adapter.faults().noise_due(clock::now());
-            if (!noise.empty()) {
-                write_locked(noise);
-            }
             timeout = impl_->adapter.faults().next_noise(timeout);
+        }
+        if (!noise.empty() && !transmit(noise)) {
+            return;
         }
         auto wait_ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(timeout - clock::now());
@@ -309,7 +232,7 @@ void emulator::serve() {
         if (r > 0 && (fds[0].revents & POLLIN) != 0) {
             ssize_t n = read(master_fd_, buf.data(), buf.size());
             if (n > 0) {
-                if (!serve_chunk(buf.data(), static_cast<std::size_t>(n))) {
+                if (!serve_chunk(buf.data(), static_cast<std::size_t>(n), clock::now())) {
                     return;
                 }
                 continue;
@@ -324,35 +247,50 @@ void emulator::serve() {
 }
 
 bool emulator::transmit(const std::vector<uint8_t>& bytes) {
-    const long baud = line_baud();
-    if (baud > 0) {
-        impl_->tx_wire_free = std::max(clock::now(), impl_->tx_wire_free) +
-                              byte_time(baud) * static_cast<long>(bytes.size());
-        if (!wait_until(impl_->tx_wire_free, impl_->stop_r)) {
+    const auto period = byte_period(true);
+    const auto start = std::max(clock::now(), impl_->tx_wire_free);
+    impl_->tx_wire_free = start + period * static_cast<long>(bytes.size());
+    if (!impl_->cfg.real_line && impl_->cfg.byte_gap_us <= 0) {
+        // The whole reply once its last byte has crossed the wire, as a pseudo-terminal
+        // hands it over.
+        if (period > clock::duration::zero() && !wait_until(impl_->tx_wire_free, impl_->stop_r)) {
             return false;
         }
+        std::lock_guard<std::mutex> lock(mutex_);
+        write_locked(bytes);
+        return true;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    write_locked(bytes);
+    // Each byte on its own at its own time; the deadlines count from the start, so a
+    // late byte does not delay the ones after it.
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        auto due = start + period * static_cast<long>(i + 1);
+        if (period > clock::duration::zero() && !wait_until(due, impl_->stop_r)) {
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        write_locked({bytes[i]});
+    }
     return true;
 }
 
-bool emulator::serve_chunk(const uint8_t* bytes, std::size_t count) {
+bool emulator::serve_chunk(const uint8_t* bytes, std::size_t count, clock::time_point read_at) {
     const int stop_fd = impl_->stop_r;
-    const auto arrived = clock::now();
-    const auto per_byte = byte_time(line_baud());
-    for (std::size_t i = 0; i < count; ++i) {
-        if (per_byte > clock::duration::zero()) {
-            impl_->rx_wire_free = std::max(arrived, impl_->rx_wire_free) + per_byte;
-            if (!wait_until(impl_->rx_wire_free, stop_fd)) {
-                return false;
-            }
+    // The chunk is served once its last byte has crossed the wire; it is logged as read, so
+    // the transcript shows when the program sent it.
+    const auto period = byte_period(false);
+    if (period > clock::duration::zero()) {
+        impl_->rx_wire_free =
+            std::max(read_at, impl_->rx_wire_free) + period * static_cast<long>(count);
+        if (!wait_until(impl_->rx_wire_free, stop_fd)) {
+            return false;
         }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
         std::optional<exchange> e;
         trace_hook trace;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            impl_->log.push_back({clock::now(), direction::to_adapter, bytes[i]});
+            impl_->log.push_back({read_at, direction::to_adapter, bytes[i]});
             ++impl_->rx_total;
             if (impl_->adapter.faults().hang_up_due(impl_->rx_total)) {
                 close_master_locked();

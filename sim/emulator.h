@@ -57,7 +57,10 @@ class emulator {
     void set_flash(uint16_t address, const std::vector<uint8_t>& bytes);
     void erase_flash();
 
-    /// Every byte in both directions, time-stamped, in order.
+    /// Every byte in both directions, time-stamped, in order. A received byte carries the
+    /// time its read from the line returned (before any pacing), a sent byte the time its
+    /// write returned: from a reply's last byte to the next request's first is the
+    /// program's own turnaround.
     std::vector<transcript_entry> transcript() const;
     std::vector<uint8_t> received() const; // bytes from the program
     std::vector<uint8_t> sent() const;     // bytes to the program
@@ -76,11 +79,13 @@ class emulator {
     struct impl;
     void serve(); // the service thread's loop
     // Each returns false when serving must stop.
-    bool serve_chunk(const uint8_t* bytes, std::size_t count);
+    bool serve_chunk(const uint8_t* bytes, std::size_t count,
+                     std::chrono::steady_clock::time_point read_at);
     bool transmit(const std::vector<uint8_t>& bytes);
-    void write_locked(const std::vector<uint8_t>& bytes); // caller holds mutex_
-    void close_master_locked();                           // caller holds mutex_
-    std::vector<uint8_t> logged(direction dir) const;     // the transcript's bytes one way
+    std::chrono::steady_clock::duration byte_period(bool reply) const; // zero: unpaced
+    void write_locked(const std::vector<uint8_t>& bytes);              // caller holds mutex_
+    void close_master_locked();                                        // caller holds mutex_
+    std::vector<uint8_t> logged(direction dir) const; // the transcript's bytes one way
     long line_baud() const; // bits per second set on the line when pacing, else 0
 
     std::unique_ptr<impl> impl_; // service state, behind the mutex

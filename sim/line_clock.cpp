@@ -1,15 +1,12 @@
 #include "line_clock.h"
 
 #include <array>
-#include <cerrno>
 #include <ctime>
 #include <poll.h>
 
 namespace sim {
 
 namespace {
-
-using namespace std::chrono_literals;
 
 struct speed_entry {
     speed_t code;
@@ -29,9 +26,8 @@ constexpr std::array<speed_entry, 30> SPEEDS = {{
 
 constexpr long BITS_PER_BYTE = 10;
 
-timespec to_timespec(line_clock::time_point t) {
-    // steady_clock is CLOCK_MONOTONIC on Linux.
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+timespec to_timespec(line_clock::duration d) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(ns / 1000000000);
     ts.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -60,22 +56,19 @@ line_clock::duration byte_time(long baud) {
 bool wait_until(line_clock::time_point deadline, int stop_fd) {
     for (;;) {
         auto left = deadline - line_clock::now();
-        if (left <= line_clock::duration::zero()) {
-            return true;
+        if (left <= DEADLINE_SPIN) {
+            break;
         }
-        if (left > 3ms) {
-            pollfd p{stop_fd, POLLIN, 0};
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() - 2;
-            if (poll(&p, 1, static_cast<int>(ms)) > 0) {
-                return false;
-            }
-            continue;
+        timespec sleep = to_timespec(left - DEADLINE_SPIN);
+        pollfd p{stop_fd, POLLIN, 0};
+        if (ppoll(&p, 1, &sleep, nullptr) > 0) {
+            return false;
         }
-        timespec ts = to_timespec(deadline);
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-        }
-        return true;
     }
+    while (line_clock::now() < deadline) {
+        // at most DEADLINE_SPIN: the sleep above ends that long before the deadline
+    }
+    return true;
 }
 
 } // namespace sim

@@ -9,6 +9,9 @@ namespace sim {
 
 using line_clock = std::chrono::steady_clock;
 
+/// A sleep wakes up to ~100 us late on a loaded machine; the end of a wait is spun instead.
+inline constexpr auto DEADLINE_SPIN = std::chrono::microseconds(100);
+
 /// Bits per second of a termios speed code; 0 for B0 and unknown codes.
 long baud_of(speed_t code);
 
@@ -16,7 +19,9 @@ long baud_of(speed_t code);
 /// zero for baud 0.
 line_clock::duration byte_time(long baud);
 
-/// Waits until deadline; false as soon as stop_fd becomes readable.
+/// Waits until deadline, sleeping, then spinning on the clock for the last
+/// DEADLINE_SPIN so that a late wake-up does not make the wait late; false as soon as
+/// stop_fd becomes readable.
 bool wait_until(line_clock::time_point deadline, int stop_fd);
 
 } // namespace sim

@@ -232,6 +232,7 @@ TEST(emu_tool, FaultsReachTheProgram) {
          ""},
         {{"--fault", "stale=2155", "--no-block-read-ack"}, {"-w"}, 0, "Completed.", ""},
         {{"--fault", "delay:DATA_READ@1=150"}, {"-i"}, 0, "", "DeviceID: FAILED\n"},
+        {{"--byte-gap-us", "520"}, {"-i"}, 0, "", "Adapter: 1.3\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
@@ -277,6 +278,8 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
         {{"--adapter-version", "1"}, "--adapter-version: '1'"},
         {{"--adapter-version", "1.300"}, "--adapter-version: '1.300'"},
         {{"--version", "1.3"}, "unexpected argument '1.3'"},
+        {{"--byte-gap-us", "0"}, "--byte-gap-us: '0'"},
+        {{"--byte-gap-us", "1000001"}, "--byte-gap-us: '1000001'"},
         {{"--fault", "nonsense"}, "unknown fault 'nonsense'"},
         {{"--fault", "delay:PROGRAM_MODE"}, "delay needs '=MS'"},
         {{"--fault", "no-reply:FLY"}, "unknown command 'FLY'"},
@@ -303,14 +306,32 @@ TEST(emu_tool, VersionNamesTheTool) {
 TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
     auto r = run_program(EMU, {"--help"}, quick());
     EXPECT_EQ(r.exit_status, 0);
-    for (const char* word : {"--device-id",   "--revision-id", "--adapter-version",
-                             "--version",     "--flash",       "--save",
-                             "--link",        "--once",        "--baud-pacing",
-                             "--trace",       "--fault",       "--no-block-read-ack",
-                             "--help",        "no-reply:",     "wrong-reply:",
-                             "delay:",        "surplus:",      "write-refused:",
-                             "wrong-sum:",    "short-fetch:",  "never-ready",
-                             "always-busy",   "noise",         "stale=",
+    for (const char* word : {"--device-id",
+                             "--revision-id",
+                             "--adapter-version",
+                             "--version",
+                             "--flash",
+                             "--save",
+                             "--link",
+                             "--once",
+                             "--baud-pacing",
+                             "--real-line",
+                             "--byte-gap-us",
+                             "--trace",
+                             "--fault",
+                             "--no-block-read-ack",
+                             "--help",
+                             "no-reply:",
+                             "wrong-reply:",
+                             "delay:",
+                             "surplus:",
+                             "write-refused:",
+                             "wrong-sum:",
+                             "short-fetch:",
+                             "never-ready",
+                             "always-busy",
+                             "noise",
+                             "stale=",
                              "hang-up-after="}) {
         EXPECT_TRUE(contains(r.out, word)) << word;
     }

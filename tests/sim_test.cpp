@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+
+#include <array>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +57,25 @@ class line {
         return read(n);
     }
     bool silent(std::chrono::milliseconds for_ = 150ms) { return read(1, for_).empty(); }
+
+    /// Reads with a large buffer until n bytes came or `quiet` passed without any; the size
+    /// of each read and when it returned.
+    std::vector<std::pair<std::size_t, clk::time_point>> reads(std::size_t n,
+                                                               std::chrono::milliseconds quiet) {
+        std::vector<std::pair<std::size_t, clk::time_point>> got;
+        std::size_t total = 0;
+        pollfd p{fd_, POLLIN, 0};
+        while (total < n && poll(&p, 1, int(quiet.count())) > 0) {
+            std::array<uint8_t, 64> buf{};
+            ssize_t r = ::read(fd_, buf.data(), buf.size());
+            if (r <= 0) {
+                break;
+            }
+            total += std::size_t(r);
+            got.emplace_back(std::size_t(r), clk::now());
+        }
+        return got;
+    }
     int fd() const { return fd_; }
 
   private:
@@ -216,6 +237,85 @@ TEST_F(paced_sim_test, BytesTakeTheirTimeOnTheWire) {
     auto t0 = clk::now();
     EXPECT_EQ(l.ask(wire, 4).size(), 4u);
     EXPECT_GE(clk::now() - t0, 98ms);
+}
+
+TEST_F(paced_sim_test, ReceivedBytesAreStampedWhenRead) {
+    line l(emu.slave_path(), B1200); // 8.3 ms per byte
+    ASSERT_EQ(l.ask({0x00, 0x80, 0x80, 0x11, 0x14}, 1), bytes{0x04});
+    auto t = emu.transcript();
+    ASSERT_EQ(t.size(), 6u);
+    for (std::size_t i = 1; i < 5; ++i) {
+        EXPECT_EQ(t[i].when, t[0].when) << "one read, one time stamp";
+    }
+    EXPECT_GE(t[5].when - t[4].when, 6 * 8333us) << "the request and the reply on the wire";
+}
+
+/// How a reply reaches the reader: whole, as a pseudo-terminal hands it over, or one byte
+/// at a time at its wire time, as a UART does; faults go the same way.
+TEST(sim_delivery, WholeOrByteByByte) {
+    using sim::fault_kind;
+    const bytes id{'C', '2', 1, 3};
+    struct row {
+        const char* what;
+        sim::config cfg;
+        speed_t speed;
+        std::vector<sim::fault> faults;
+        bytes want;
+        std::vector<std::size_t> read_sizes;
+        std::chrono::microseconds byte_time; // lower bound on each reply byte's wire time
+        std::chrono::microseconds lead;      // lower bound before the first reply byte
+    };
+    const std::vector<row> rows = {
+        {"pseudo-terminal", {}, B115200, {}, id, {4}, 0us, 0us},
+        {"pseudo-terminal, paced", {.baud_pacing = true}, B1200, {}, id, {4}, 8333us, 8333us},
+        {"real line, gap", {.byte_gap_us = 20000}, B115200, {}, id, {1, 1, 1, 1}, 20ms, 0us},
+        {"real line, paced",
+         {.baud_pacing = true, .real_line = true},
+         B1200,
+         {},
+         id,
+         {1, 1, 1, 1},
+         8333us,
+         8333us},
+        {"real line, surplus and late",
+         {.byte_gap_us = 20000},
+         B115200,
+         {{.kind = fault_kind::surplus_reply, .command = 0x01, .bytes = {0xAA}},
+          {.kind = fault_kind::delay_reply, .command = 0x01, .delay_ms = 30}},
+         {'C', '2', 1, 3, 0xAA},
+         {1, 1, 1, 1, 1},
+         20ms,
+         30ms},
+        {"real line, wrong reply",
+         {.byte_gap_us = 20000},
+         B115200,
+         {{.kind = fault_kind::wrong_reply, .command = 0x01, .bytes = {0x43, 0x33}}},
+         {0x43, 0x33},
+         {1, 1},
+         20ms,
+         0us},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        sim::emulator emu(r.cfg);
+        for (const auto& f : r.faults) {
+            emu.add_fault(f);
+        }
+        emu.start();
+        line l(emu.slave_path(), r.speed);
+        auto sent = clk::now();
+        l.send({0x01});
+        auto got = l.reads(r.want.size(), 300ms);
+        std::vector<std::size_t> sizes;
+        std::size_t total = 0;
+        for (const auto& [size, when] : got) {
+            sizes.push_back(size);
+            total += size;
+            EXPECT_GE(when - sent, r.lead + r.byte_time * total) << "read " << sizes.size();
+        }
+        EXPECT_EQ(sizes, r.read_sizes);
+        EXPECT_EQ(emu.sent(), r.want);
+    }
 }
 
 } // namespace
