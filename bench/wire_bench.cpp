@@ -2,9 +2,12 @@
 // full write and a full read at 115200 and 230400 bits per second (the emulator paces bytes at
 // the line speed) and unpaced: wall time, the child's CPU time, system calls per block, the
 // lower bound that the wire and the protocol's mandated waits put on the run, and the ratio
-// of wall time to that bound. Every figure is the median of --runs runs.
+// of wall time to that bound; and, from the emulator's transcript, how much of the time beyond
+// the bound is the program's own turnaround between a reply and its next request. Every
+// figure is the median of --runs runs. --real-line hands every reply over byte by byte at
+// its wire time, as a serial port does, instead of whole as a pseudo-terminal does.
 //
-// Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack]
+// Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack] [--real-line]
 #include "adapter/c2_control.h"
 #include "emulator.h"
 #include "serial/serial_port.h"
@@ -20,7 +23,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +54,8 @@ struct child_result {
     bool timed_out = false;
     double wall_s = 0;
     double cpu_s = 0;
+    steady::time_point started{};
+    steady::time_point ended{};
 };
 
 /// Spawns program with args, standard input from in_path, standard output and error to the
@@ -106,6 +113,8 @@ child_result run_child(const std::vector<std::string>& argv_strings, const std::
         close(pidfd);
     }
     result.wall_s = std::chrono::duration<double>(end - start).count();
+    result.started = start;
+    result.ended = end;
     result.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -183,7 +192,50 @@ struct run_figures {
     std::size_t to_adapter = 0;
     std::size_t from_adapter = 0;
     std::size_t exchanges = 0; // command bytes the adapter handled
+    // Where the wall time goes, from the emulator's transcript (see split_wall).
+    std::vector<double> turnaround_us; // per reply: its last byte out to the next request in
+    double turnaround_ms = 0;          // their sum
+    double emulator_ms = 0;            // request in to reply out, beyond the wire time
+    double start_exit_ms = 0;          // before the first byte (less the drain), after the last
 };
+
+double ms_between(steady::time_point from, steady::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+/// Splits the wall time of a run into the program's turnarounds (from the last byte of a
+/// reply written by the emulator to the first byte of the next request read by it), the
+/// emulator's time beyond the wire (from a request's first byte read to its reply's last
+/// byte written, less the wire time of the bytes between), and the time before the first
+/// byte (less the mandated drain) and after the last.
+void split_wall(const std::vector<sim::transcript_entry>& log, double byte_ms,
+                const child_result& child, run_figures& f) {
+    if (log.empty()) {
+        return;
+    }
+    f.start_exit_ms = ms_between(child.started, log.front().when) - DRAIN_S * 1000 +
+                      ms_between(log.back().when, child.ended);
+    // The transcript alternates requests (bytes in, commands without a reply included)
+    // and replies (bytes out).
+    const std::size_t n = log.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t request_first = i;
+        while (i < n && log[i].dir == sim::direction::to_adapter) {
+            ++i;
+        }
+        while (i < n && log[i].dir == sim::direction::from_adapter) {
+            ++i;
+        }
+        const double wire = static_cast<double>(i - request_first) * byte_ms;
+        f.emulator_ms += ms_between(log[request_first].when, log[i - 1].when) - wire;
+        if (i < n) {
+            const double gap = ms_between(log[i - 1].when, log[i].when);
+            f.turnaround_us.push_back(gap * 1000);
+            f.turnaround_ms += gap;
+        }
+    }
+}
 
 struct scenario {
     std::string command; // "write" or "read"
@@ -195,6 +247,7 @@ struct bench_setup {
     std::string dir;
     std::vector<uint8_t> image;
     bool precise_emulator = true;
+    bool real_line = false;
 };
 
 /// One run of the scenario; exits the benchmark when the program fails.
@@ -202,6 +255,7 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
                      const std::vector<std::string>& wrapper = {}) {
     sim::config cfg;
     cfg.baud_pacing = s.speed > 0;
+    cfg.real_line = setup.real_line;
     sim::emulator emu(cfg);
     if (s.command == "read") {
         emu.set_flash(0, setup.image);
@@ -255,6 +309,8 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     }
     f.wall_s = child.wall_s;
     f.cpu_s = child.cpu_s;
+    split_wall(emu.transcript(), s.speed > 0 ? 10.0 * 1000 / static_cast<double>(s.speed) : 0,
+               child, f);
     const double wire_s =
         s.speed > 0 ? static_cast<double>(f.to_adapter + f.from_adapter) * 10.0 / s.speed : 0;
     f.bound_s = wire_s + DRAIN_S;
@@ -291,6 +347,7 @@ double rig_round_trip_us(const bench_setup& setup, long speed) {
     constexpr int EXCHANGES = 1000;
     sim::config cfg;
     cfg.baud_pacing = speed > 0;
+    cfg.real_line = setup.real_line;
     sim::emulator emu(cfg);
     if (setup.precise_emulator) {
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -324,6 +381,16 @@ double median(std::vector<double> v) {
     return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+/// The p-quantile (0..1) of v by the nearest rank; 0 for an empty v.
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size())));
+    return v[std::max<std::size_t>(rank, 1) - 1];
+}
+
 bool have_strace() {
     return std::system("strace -V >/dev/null 2>&1") == 0;
 }
@@ -345,9 +412,11 @@ int main(int argc, char** argv) {
             strace = false;
         } else if (a == "--default-slack") {
             setup.precise_emulator = false;
+        } else if (a == "--real-line") {
+            setup.real_line = true;
         } else {
             std::fprintf(stderr, "usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] "
-                                 "[--default-slack]\n");
+                                 "[--default-slack] [--real-line]\n");
             return 2;
         }
     }
@@ -366,9 +435,10 @@ int main(int argc, char** argv) {
     const std::vector<scenario> scenarios = {{"write", 115200}, {"write", 230400}, {"write", 0},
                                              {"read", 115200},  {"read", 230400},  {"read", 0}};
     std::printf("vantrel: %s\nruns per figure: %d (median), image: %zu bytes in %zu blocks, "
-                "emulator timer slack: %s\n\n",
+                "emulator timer slack: %s, replies: %s\n\n",
                 setup.vantrel.c_str(), runs, FLASH_BYTES, BLOCKS,
-                setup.precise_emulator ? "1 ns" : "default");
+                setup.precise_emulator ? "1 ns" : "default",
+                setup.real_line ? "byte by byte (real line)" : "whole (pseudo-terminal)");
     std::map<long, double> rig_us;
     for (const long speed : {115200L, 230400L, 0L}) {
         std::vector<double> v;
@@ -379,11 +449,13 @@ int main(int argc, char** argv) {
     }
 
     std::printf("| command | line | bytes to / from adapter | exchanges | wall s | bound s | "
-                "wall/bound | wall - bound ms | per exchange us | rig share ms | CPU s | "
-                "CPU %% of wall |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+                "wall/bound | wall - bound ms | per exchange us | CPU s | CPU %% of wall |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::string split_table;
     for (const scenario& s : scenarios) {
-        std::vector<double> wall, cpu, bound, ratio, excess, share;
+        std::vector<double> wall, cpu, bound, ratio, excess, share, turnaround, emulator,
+            start_exit;
+        std::vector<double> turnaround_us;
         run_figures last;
         for (int r = 0; r < runs; ++r) {
             last = run_once(setup, s);
@@ -393,18 +465,35 @@ int main(int argc, char** argv) {
             ratio.push_back(last.wall_s / last.bound_s);
             excess.push_back((last.wall_s - last.bound_s) * 1000);
             share.push_back(100 * last.cpu_s / last.wall_s);
+            turnaround.push_back(last.turnaround_ms);
+            emulator.push_back(last.emulator_ms);
+            start_exit.push_back(last.start_exit_ms);
+            turnaround_us.insert(turnaround_us.end(), last.turnaround_us.begin(),
+                                 last.turnaround_us.end());
         }
         const double excess_ms = median(excess);
-        std::printf("| %s | %s | %zu / %zu | %zu | %.3f | %.3f | %.3f | %.1f | %.1f | %.1f | %.3f "
-                    "| %.1f |\n",
-                    s.command.c_str(), s.speed > 0 ? std::to_string(s.speed).c_str() : "unpaced",
-                    last.to_adapter, last.from_adapter, last.exchanges, median(wall), median(bound),
-                    median(ratio), excess_ms,
-                    1000 * excess_ms / static_cast<double>(last.exchanges),
-                    rig_us[s.speed] * static_cast<double>(last.exchanges) / 1000, median(cpu),
+        const std::string line = s.speed > 0 ? std::to_string(s.speed) : "unpaced";
+        std::printf("| %s | %s | %zu / %zu | %zu | %.3f | %.3f | %.3f | %.1f | %.1f | %.3f | %.1f "
+                    "|\n",
+                    s.command.c_str(), line.c_str(), last.to_adapter, last.from_adapter,
+                    last.exchanges, median(wall), median(bound), median(ratio), excess_ms,
+                    1000 * excess_ms / static_cast<double>(last.exchanges), median(cpu),
                     median(share));
         std::fflush(stdout);
+        std::array<char, 256> row{};
+        std::snprintf(row.data(), row.size(),
+                      "| %s | %s | %.1f | %zu | %.0f | %.0f | %.1f | %.1f | %.1f |\n",
+                      s.command.c_str(), line.c_str(), excess_ms, last.turnaround_us.size(),
+                      percentile(turnaround_us, 0.5), percentile(turnaround_us, 0.9),
+                      median(turnaround), median(emulator), median(start_exit));
+        split_table += row.data();
     }
+    std::printf("\nWhere the time beyond the bound goes (medians over the runs; turnaround "
+                "percentiles over every reply of every run):\n\n"
+                "| command | line | wall - bound ms | replies | program turnaround median us | "
+                "p90 us | sum of turnarounds ms | emulator beyond the wire ms | start and exit "
+                "ms |\n|---|---|---|---|---|---|---|---|---|\n%s",
+                split_table.c_str());
     std::printf("\nRig round trip (emulator and pseudo-terminal, one status exchange beyond its "
                 "wire time, median of %d x 1000): 115200: %.1f us, 230400: %.1f us, unpaced: "
                 "%.1f us\n",

@@ -1,8 +1,9 @@
 #include "fault_spec.h"
 
-#include <array>
+#include "hex_digits.h"
+
+#include <algorithm>
 #include <cctype>
-#include <cstdio>
 
 namespace sim {
 
@@ -10,6 +11,7 @@ namespace {
 
 constexpr unsigned long MAX_DELAY_MS = 60000;
 constexpr unsigned long MAX_COUNT = 1000000;
+constexpr std::size_t HELP_WIDTH = 76;
 
 /// Decimal digits only, at most max; nullopt for anything else.
 std::optional<unsigned long> parse_decimal(std::string_view text, unsigned long max) {
@@ -29,17 +31,14 @@ std::optional<unsigned long> parse_decimal(std::string_view text, unsigned long 
     return value;
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+/// A count from 1 to MAX_COUNT into count; false, leaving it alone, for anything else.
+bool parse_count(std::string_view text, int& count) {
+    auto value = parse_decimal(text, MAX_COUNT);
+    if (!value || *value == 0) {
+        return false;
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    count = static_cast<int>(*value);
+    return true;
 }
 
 /// Hexadecimal digits with an optional 0x prefix, at most max.
@@ -87,23 +86,21 @@ std::pair<std::string_view, std::optional<std::string_view>> split(std::string_v
     return {text.substr(0, at), text.substr(at + 1)};
 }
 
-struct kind_name {
-    const char* name;
-    fault_kind kind;
-};
-
-constexpr kind_name COMMAND_FAULTS[] = {
-    {"no-reply", fault_kind::no_reply},
-    {"wrong-reply", fault_kind::wrong_reply},
-    {"delay", fault_kind::delay_reply},
-    {"surplus", fault_kind::surplus_reply},
-};
-
-constexpr kind_name BLOCK_FAULTS[] = {
-    {"write-refused", fault_kind::write_refused},
-    {"wrong-sum", fault_kind::wrong_sum},
-    {"short-fetch", fault_kind::short_fetch},
-};
+/// Text broken into lines of at most HELP_WIDTH characters at spaces, each ended by "\n".
+std::string wrap(const std::string& text) {
+    std::string out;
+    std::size_t line_start = 0;
+    std::size_t word_start = 0;
+    while (word_start < text.size()) {
+        std::size_t word_end = std::min(text.find(' ', word_start), text.size());
+        if (word_end - line_start > HELP_WIDTH && word_start > line_start) {
+            out += text.substr(line_start, word_start - 1 - line_start) + "\n";
+            line_start = word_start;
+        }
+        word_start = word_end + 1;
+    }
+    return out + text.substr(line_start) + "\n";
+}
 
 /// CMD[@N][=VALUE] for the per-command faults.
 std::optional<fault_request> parse_command_fault(fault_kind kind, std::string_view body,
@@ -119,13 +116,9 @@ std::optional<fault_request> parse_command_fault(fault_kind kind, std::string_vi
         return std::nullopt;
     }
     req.f.command = *cmd;
-    if (nth_text) {
-        auto nth = parse_decimal(*nth_text, MAX_COUNT);
-        if (!nth || *nth == 0) {
-            error = "the occurrence after '@' must be a number from 1";
-            return std::nullopt;
-        }
-        req.f.nth = static_cast<int>(*nth);
+    if (nth_text && !parse_count(*nth_text, req.f.nth)) {
+        error = "the occurrence after '@' must be a number from 1";
+        return std::nullopt;
     }
     switch (kind) {
     case fault_kind::no_reply:
@@ -178,37 +171,35 @@ std::optional<fault_request> parse_block_fault(fault_kind kind, std::string_view
         return std::nullopt;
     }
     req.f.address = static_cast<uint16_t>(*addr);
-    if (times_text) {
-        auto times = parse_decimal(*times_text, MAX_COUNT);
-        if (!times || *times == 0) {
-            error = "the count after 'x' must be a number from 1";
-            return std::nullopt;
-        }
-        req.f.times = static_cast<int>(*times);
+    if (times_text && !parse_count(*times_text, req.f.times)) {
+        error = "the count after 'x' must be a number from 1";
+        return std::nullopt;
     }
     return req;
 }
 
+using body_parser = std::optional<fault_request> (*)(fault_kind kind, std::string_view body,
+                                                     std::string& error);
+
+/// The faults aimed at a command or a block: NAME:BODY.
+struct aimed_fault {
+    const char* name;
+    fault_kind kind;
+    const char* body; // what must follow the colon, for the message
+    body_parser parse;
+};
+
+constexpr aimed_fault AIMED_FAULTS[] = {
+    {"no-reply", fault_kind::no_reply, "CMD", parse_command_fault},
+    {"wrong-reply", fault_kind::wrong_reply, "CMD", parse_command_fault},
+    {"delay", fault_kind::delay_reply, "CMD", parse_command_fault},
+    {"surplus", fault_kind::surplus_reply, "CMD", parse_command_fault},
+    {"write-refused", fault_kind::write_refused, "ADDR", parse_block_fault},
+    {"wrong-sum", fault_kind::wrong_sum, "ADDR", parse_block_fault},
+    {"short-fetch", fault_kind::short_fetch, "ADDR", parse_block_fault},
+};
+
 } // namespace
-
-const std::vector<command_info>& command_table() {
-    static const std::vector<command_info> table = {
-        {0x01, "IDENTIFY", true},     {0x10, "TARGET_RESET", false}, {0x11, "ADDRESS_WRITE", false},
-        {0x12, "ADDRESS_READ", true}, {0x13, "DATA_WRITE", false},   {0x14, "DATA_READ", true},
-        {0x15, "BLOCK_FETCH", true},  {0x16, "BLOCK_SUM", true},     {0x20, "PROGRAM_MODE", true},
-        {0x21, "BLOCK_WRITE", true},  {0x22, "BLOCK_READ", true},    {0x3F, "QUERY", true},
-    };
-    return table;
-}
-
-const char* command_name(uint8_t command) {
-    for (const auto& c : command_table()) {
-        if (c.byte == command) {
-            return c.name;
-        }
-    }
-    return nullptr;
-}
 
 std::optional<uint8_t> parse_command(std::string_view text) {
     std::string_view name = text;
@@ -242,12 +233,11 @@ std::optional<std::vector<uint8_t>> parse_hex_bytes(std::string_view text) {
         if (i + 1 >= text.size()) {
             return std::nullopt;
         }
-        int hi = hex_digit(text[i]);
-        int lo = hex_digit(text[i + 1]);
-        if (hi < 0 || lo < 0) {
+        int byte = hex_pair(text[i], text[i + 1]);
+        if (byte < 0) {
             return std::nullopt;
         }
-        bytes.push_back(static_cast<uint8_t>(hi * 16 + lo));
+        bytes.push_back(static_cast<uint8_t>(byte));
         i += 2;
     }
     if (bytes.empty()) {
@@ -258,22 +248,13 @@ std::optional<std::vector<uint8_t>> parse_hex_bytes(std::string_view text) {
 
 std::optional<fault_request> parse_fault_spec(std::string_view spec, std::string& error) {
     auto [head, body] = split(spec, ':');
-    for (const auto& k : COMMAND_FAULTS) {
+    for (const auto& k : AIMED_FAULTS) {
         if (head == k.name) {
             if (!body || body->empty()) {
-                error = std::string(k.name) + " needs ':CMD'";
+                error = std::string(k.name) + " needs ':" + k.body + "'";
                 return std::nullopt;
             }
-            return parse_command_fault(k.kind, *body, error);
-        }
-    }
-    for (const auto& k : BLOCK_FAULTS) {
-        if (head == k.name) {
-            if (!body || body->empty()) {
-                error = std::string(k.name) + " needs ':ADDR'";
-                return std::nullopt;
-            }
-            return parse_block_fault(k.kind, *body, error);
+            return k.parse(k.kind, *body, error);
         }
     }
 
@@ -332,77 +313,34 @@ std::optional<fault_request> parse_fault_spec(std::string_view spec, std::string
     return std::nullopt;
 }
 
-std::string describe_exchange(const exchange& e) {
-    std::array<char, 32> buf{};
-    std::string out;
-    const char* name = command_name(e.command);
-    bool replies = false;
-    if (name != nullptr) {
-        out = name;
-        for (const auto& c : command_table()) {
-            replies = replies || (c.byte == e.command && c.replies);
-        }
-    } else {
-        std::snprintf(buf.data(), buf.size(), "COMMAND 0x%02X", e.command);
-        out = buf.data();
-    }
-    const auto& f = e.frame;
-    bool block = e.command == 0x21 || e.command == 0x22;
-    bool one_byte = e.command == 0x11 || e.command == 0x13;
-    if (e.frame_overflow) {
-        out += " [overlong frame]";
-    } else if (block && f.size() >= 3 && (e.command == 0x21 || f.size() == 3)) {
-        std::snprintf(buf.data(), buf.size(), " 0x%04X %u bytes",
-                      static_cast<unsigned>(f[0] << 8 | f[1]), static_cast<unsigned>(f[2]));
-        out += buf.data();
-        if (e.command == 0x21 && f.size() != 3u + f[2]) {
-            std::snprintf(buf.data(), buf.size(), " [%zu data bytes]", f.size() - 3);
-            out += buf.data();
-        }
-    } else if (one_byte && f.size() == 1) {
-        std::snprintf(buf.data(), buf.size(), " 0x%02X", f[0]);
-        out += buf.data();
-    } else if (!f.empty()) {
-        out += " [frame";
-        for (uint8_t b : f) {
-            std::snprintf(buf.data(), buf.size(), " %02X", b);
-            out += buf.data();
-        }
-        out += "]";
-    }
-    if (!e.reply.empty()) {
-        out += " ->";
-        for (uint8_t b : e.reply) {
-            std::snprintf(buf.data(), buf.size(), " %02X", b);
-            out += buf.data();
-        }
-    } else if (replies) {
-        out += " -> (no reply)";
-    }
-    if (e.delay_ms > 0) {
-        std::snprintf(buf.data(), buf.size(), " (%d ms late)", e.delay_ms);
-        out += buf.data();
-    }
-    return out;
-}
-
 const char* fault_spec_syntax() {
-    return "  no-reply:CMD[@N]          the reply to CMD (its Nth occurrence only) is dropped\n"
-           "  wrong-reply:CMD[@N]=HEX   the reply is replaced by the bytes HEX\n"
-           "  delay:CMD[@N]=MS          the reply comes MS milliseconds late\n"
-           "  surplus:CMD[@N]=HEX       the bytes HEX follow the reply\n"
-           "  write-refused:ADDR[xT]    block writes covering ADDR answer 01 (T times)\n"
-           "  wrong-sum:ADDR[xT]        block sums covering ADDR are off by one (T times)\n"
-           "  short-fetch:ADDR[xT]      block fetches covering ADDR lack a byte (T times)\n"
-           "  never-ready               the status never shows output ready\n"
-           "  always-busy               the status always shows input busy\n"
-           "  noise[=MS[:HH]]           an unasked byte HH (55) every MS (10) milliseconds\n"
-           "  stale=HEX                 the bytes HEX wait on the line before the first run\n"
-           "  hang-up-after=N           the line is closed when the Nth byte arrives\n"
-           "CMD is a command name (IDENTIFY, TARGET_RESET, ADDRESS_WRITE, ADDRESS_READ,\n"
-           "DATA_WRITE, DATA_READ, BLOCK_FETCH, BLOCK_SUM, PROGRAM_MODE, BLOCK_WRITE,\n"
-           "BLOCK_READ, QUERY) or a byte such as 0x20; ADDR is hexadecimal; HEX is pairs\n"
-           "of hexadecimal digits, optionally separated by ',' or ':'.\n";
+    static const std::string text = [] {
+        std::string names;
+        for (const auto& c : command_table()) {
+            names += names.empty() ? "(" : ", ";
+            names += c.name;
+        }
+        return std::string(
+                   "  no-reply:CMD[@N]          the reply to CMD (its Nth occurrence only) is "
+                   "dropped\n"
+                   "  wrong-reply:CMD[@N]=HEX   the reply is replaced by the bytes HEX\n"
+                   "  delay:CMD[@N]=MS          the reply comes MS milliseconds late\n"
+                   "  surplus:CMD[@N]=HEX       the bytes HEX follow the reply\n"
+                   "  write-refused:ADDR[xT]    block writes covering ADDR answer 01 (T times)\n"
+                   "  wrong-sum:ADDR[xT]        block sums covering ADDR are off by one (T times)\n"
+                   "  short-fetch:ADDR[xT]      block fetches covering ADDR lack a byte (T times)\n"
+                   "  never-ready               the status never shows output ready\n"
+                   "  always-busy               the status always shows input busy\n"
+                   "  noise[=MS[:HH]]           an unasked byte HH (55) every MS (10) "
+                   "milliseconds\n"
+                   "  stale=HEX                 the bytes HEX wait on the line before the first "
+                   "run\n"
+                   "  hang-up-after=N           the line is closed when the Nth byte arrives\n") +
+               wrap("CMD is a command name " + names +
+                    ") or a byte such as 0x20; ADDR is hexadecimal; HEX is pairs of hexadecimal "
+                    "digits, optionally separated by ',' or ':'.");
+    }();
+    return text.c_str();
 }
 
 } // namespace sim

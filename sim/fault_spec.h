@@ -1,7 +1,9 @@
 // The small languages of the vantrel-emu command line: adapter command names
-// and the --fault specs that turn into emulator faults.
+// and the --fault specs that turn into emulator faults; and the trace line of
+// an exchange. The command table itself is in adapter_commands.h.
 #pragma once
 
+#include "adapter_commands.h"
 #include "emulator.h"
 
 #include <cstdint>
@@ -11,18 +13,6 @@
 #include <vector>
 
 namespace sim {
-
-struct command_info {
-    uint8_t byte;
-    const char* name; // without the ADP_ prefix
-    bool replies;     // the adapter normally answers it
-};
-
-/// The twelve commands the programmer sends, in byte order.
-const std::vector<command_info>& command_table();
-
-/// Name of a command byte ("BLOCK_WRITE"); null for a byte outside the table.
-const char* command_name(uint8_t command);
 
 /// A command given by name ("PROGRAM_MODE", "ADP_PROGRAM_MODE", any letter case) or by
 /// byte ("0x20", "32"; 0x01..0x7F); nullopt for anything else.

@@ -1,5 +1,7 @@
 #include "hex_file.h"
 
+#include "hex_digits.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -14,19 +16,6 @@ namespace {
 
 constexpr std::size_t RECORD_BYTES = 16;
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 /// Decodes the hexadecimal pairs after the colon; false on an odd count or a non-digit.
 bool decode_pairs(const std::string& line, std::vector<uint8_t>& out) {
     out.clear();
@@ -34,12 +23,11 @@ bool decode_pairs(const std::string& line, std::vector<uint8_t>& out) {
         return false;
     }
     for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
-        int hi = hex_value(line[i]);
-        int lo = hex_value(line[i + 1]);
-        if (hi < 0 || lo < 0) {
+        int byte = hex_pair(line[i], line[i + 1]);
+        if (byte < 0) {
             return false;
         }
-        out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+        out.push_back(static_cast<uint8_t>(byte));
     }
     return true;
 }

@@ -10,8 +10,6 @@
 
 namespace sim {
 
-using flash_array = std::array<uint8_t, FLASH_SPACE>;
-
 /// Stores every data record of the Intel HEX file at path into flash, up to the end record.
 /// False with a one-line reason in error ("line 3: bad checksum") when the file cannot be
 /// read or is malformed; flash may then hold part of the file.

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,7 +65,7 @@ TEST(emu_tool, ServesInquireWriteReadUntilTerminatedThenSaves) {
     write_file(dir.file("image.hex"), test_image());
     std::string link = dir.file("ttyEMU");
     emu_process emu({"--trace", "--save", dir.file("saved.hex"), "--link", link, "--device-id",
-                     "0x30", "--revision-id", "7", "--version", "2.11"},
+                     "0x30", "--revision-id", "7", "--adapter-version", "2.11"},
                     dir.file("trace.txt"));
     std::string path = emu.path_line();
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
@@ -139,6 +141,7 @@ TEST(emu_tool, FaultsReachTheProgram) {
          ""},
         {{"--fault", "stale=2155", "--no-block-read-ack"}, {"-w"}, 0, "Completed.", ""},
         {{"--fault", "delay:DATA_READ@1=150"}, {"-i"}, 0, "", "DeviceID: FAILED\n"},
+        {{"--byte-gap-us", "520"}, {"-i"}, 0, "", "Adapter: 1.3\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
@@ -179,8 +182,11 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
         {{"--device-id"}, "needs a value"},
         {{"--device-id", "256"}, "--device-id: '256'"},
         {{"--revision-id", "-1"}, "--revision-id: '-1'"},
-        {{"--version", "1"}, "--version: '1'"},
-        {{"--version", "1.300"}, "--version: '1.300'"},
+        {{"--adapter-version", "1"}, "--adapter-version: '1'"},
+        {{"--adapter-version", "1.300"}, "--adapter-version: '1.300'"},
+        {{"--version", "1.3"}, "unexpected argument '1.3'"},
+        {{"--byte-gap-us", "0"}, "--byte-gap-us: '0'"},
+        {{"--byte-gap-us", "1000001"}, "--byte-gap-us: '1000001'"},
         {{"--fault", "nonsense"}, "unknown fault 'nonsense'"},
         {{"--fault", "delay:PROGRAM_MODE"}, "delay needs '=MS'"},
         {{"--fault", "no-reply:FLY"}, "unknown command 'FLY'"},
@@ -196,17 +202,28 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
     }
 }
 
+TEST(emu_tool, VersionNamesTheTool) {
+    auto r = run_program(EMU, {"--version"}, quick);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("vantrel-emu [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << r.out;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+}
+
 TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
     auto r = run_program(EMU, {"--help"}, quick);
     EXPECT_EQ(r.exit_status, 0);
     for (const char* word : {"--device-id",
                              "--revision-id",
+                             "--adapter-version",
                              "--version",
                              "--flash",
                              "--save",
                              "--link",
                              "--once",
                              "--baud-pacing",
+                             "--real-line",
+                             "--byte-gap-us",
                              "--trace",
                              "--fault",
                              "--no-block-read-ack",

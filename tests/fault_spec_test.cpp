@@ -46,9 +46,13 @@ TEST(fault_spec, CommandsByNameOrByte) {
             EXPECT_EQ(*got, r.byte) << r.text;
         }
     }
+    const std::string syntax = sim::fault_spec_syntax();
     for (const auto& c : sim::command_table()) {
         EXPECT_EQ(sim::parse_command(c.name), c.byte);
         EXPECT_STREQ(sim::command_name(c.byte), c.name);
+        EXPECT_NE(syntax.find(std::string(c.name) + (c.byte == 0x3F ? ")" : ",")),
+                  std::string::npos)
+            << c.name << " missing from the help";
     }
     EXPECT_EQ(sim::command_name(0x55), nullptr);
 }

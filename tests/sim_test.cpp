@@ -1,4 +1,5 @@
-// The emulated adapter, spoken to with raw bytes on its pseudo-terminal.
+// The emulated adapter on its pseudo-terminal, spoken to with raw bytes: what the line
+// itself adds to the pieces behind it (decoder, target, faults; tested on their own).
 #include "emulator.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+
+#include <array>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +57,25 @@ class line {
         return read(n);
     }
     bool silent(std::chrono::milliseconds for_ = 150ms) { return read(1, for_).empty(); }
+
+    /// Reads with a large buffer until n bytes came or `quiet` passed without any; the size
+    /// of each read and when it returned.
+    std::vector<std::pair<std::size_t, clk::time_point>> reads(std::size_t n,
+                                                               std::chrono::milliseconds quiet) {
+        std::vector<std::pair<std::size_t, clk::time_point>> got;
+        std::size_t total = 0;
+        pollfd p{fd_, POLLIN, 0};
+        while (total < n && poll(&p, 1, int(quiet.count())) > 0) {
+            std::array<uint8_t, 64> buf{};
+            ssize_t r = ::read(fd_, buf.data(), buf.size());
+            if (r <= 0) {
+                break;
+            }
+            total += std::size_t(r);
+            got.emplace_back(std::size_t(r), clk::now());
+        }
+        return got;
+    }
     int fd() const { return fd_; }
 
   private:
@@ -139,136 +161,12 @@ TEST_F(sim_test, BlockRoundTripForEveryGroupShape) {
     EXPECT_TRUE(l.silent());
 }
 
-TEST_F(sim_test, BlockWriteRefusals) {
-    line l(emu.slave_path());
-    EXPECT_EQ(l.ask(block_write(0x0000, {0x12}), 1), bytes{0x01}); // not programming
-    program_mode(l);
-    struct {
-        bytes wire;
-        uint8_t answer;
-    } cases[] = {
-        {block_write(0x1DF0, bytes(16, 0x00)), 0x00},    // last usable block
-        {block_write(0x1DF8, bytes(9, 0x00)), 0x01},     // crosses the end
-        {block_write(0xFFF8, bytes(9, 0x00)), 0x01},     // would wrap to 0x0000
-        {block_write(0x1E00, bytes(1, 0x00)), 0x01},     // beyond the usable flash
-        {block_write(0x0000, bytes(17, 0x00)), 0x01},    // too long
-        {command({0x00, 0x00, 0x00}, 0x21), 0x01},       // empty
-        {command({0x00, 0x00, 0x03, 0x11}, 0x21), 0x01}, // length says 3, one byte given
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(l.ask(c.wire, 1), bytes{c.answer});
-    }
-}
-
-TEST_F(sim_test, ProgrammingOnlyClearsBits) {
-    emu.set_flash(0x0010, {0xF0, 0xFF});
-    line l(emu.slave_path());
-    program_mode(l);
-    ASSERT_EQ(l.ask(block_write(0x0010, {0x0F, 0x3C}), 1), bytes{0x00});
-    EXPECT_EQ(emu.flash()[0x0010], 0x00);
-    EXPECT_EQ(emu.flash()[0x0011], 0x3C);
-}
-
-TEST_F(sim_test, BlockReadWrapsAndNeedsProgrammingMode) {
-    emu.set_flash(0xFFFE, {0x11, 0x22, 0x33});
-    line l(emu.slave_path());
-    EXPECT_EQ(l.ask(block_read(0xFFFE, 3), 1), bytes{0x00}); // acknowledged, but nothing taken
-    EXPECT_TRUE(l.ask({0x15}, 1).empty());
-    program_mode(l);
-    EXPECT_TRUE(l.ask({0x16}, 1).empty()); // no block yet
-    l.ask(block_read(0xFFFE, 3), 1);
-    EXPECT_EQ(l.ask({0x15}, 5), (bytes{0x00, 0x11, 0x22, 0x33, 0x00}));
-    l.send({0x10}); // reset leaves programming mode
-    EXPECT_TRUE(l.ask({0x16}, 1).empty());
-    EXPECT_FALSE(emu.programming_mode());
-}
-
-/// Polls the status until it lacks `bit`, or shows it with want_set; returns the polls made.
-int poll_status(line& l, uint8_t bit, bool want_set) {
-    for (int n = 1; n <= 50; ++n) {
-        bytes s = l.ask({0x12}, 1);
-        if (s.size() == 1 && ((s[0] & bit) != 0) == want_set) {
-            return n;
-        }
-    }
-    return -1;
-}
-
-TEST_F(sim_test, DeviceEraseHandshake) {
-    emu.set_flash(0x0000, {0x00, 0x01});
-    emu.set_flash(0x8000, {0x00});
-    line l(emu.slave_path());
-    program_mode(l);
-    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13});
-    EXPECT_EQ(poll_status(l, 0x02, false), 4); // three busy polls, then ready
-    EXPECT_EQ(poll_status(l, 0x01, true), 1);
-    EXPECT_EQ(l.ask({0x14}, 1), bytes{0x0D});
-    for (uint8_t code : {0xDE, 0xAD, 0xA5}) {
-        l.send({0x00, 0xC0, code, 0x13});
-        EXPECT_GT(poll_status(l, 0x02, false), 1);
-    }
-    EXPECT_EQ(emu.flash()[0x0000], 0xFF);
-    EXPECT_EQ(emu.flash()[0x8000], 0xFF);
-    EXPECT_EQ(poll_status(l, 0x01, true), 1);
-    EXPECT_EQ(l.ask({0x3F}, 1), bytes{0x21});
-}
-
-TEST_F(sim_test, EraseRefusedOutOfOrderOrOutsideProgrammingMode) {
-    emu.set_flash(0x0000, {0x00});
-    line l(emu.slave_path());
-    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13}); // not programming
-    EXPECT_EQ(poll_status(l, 0x01, true), -1);
-    EXPECT_NE(l.ask({0x14}, 1), bytes{0x0D});
-    program_mode(l);
-    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x00, 0xC0, 0xDE, 0x13}); // 0D unread
-    ASSERT_GT(poll_status(l, 0x01, true), 0);
-    EXPECT_NE(l.ask({0x14}, 1), bytes{0x0D});
-    l.send({0x00, 0xC0, 0xAD, 0x13, 0x00, 0xC0, 0xA5, 0x13});
-    poll_status(l, 0x01, true);
-    EXPECT_EQ(emu.flash()[0x0000], 0x00);
-}
-
-TEST_F(sim_test, PerCommandFaults) {
-    emu.add_fault({.kind = sim::fault_kind::no_reply, .command = 0x01, .nth = 2});
-    emu.add_fault({.kind = sim::fault_kind::wrong_reply, .command = 0x20, .bytes = {0x05}});
-    emu.add_fault({.kind = sim::fault_kind::surplus_reply, .command = 0x3F, .bytes = {0xAA}});
+TEST_F(sim_test, LateReplyWaitsOnTheLine) {
     emu.add_fault({.kind = sim::fault_kind::delay_reply, .command = 0x14, .delay_ms = 150});
     line l(emu.slave_path());
-    EXPECT_EQ(l.ask({0x01}, 4).size(), 4u);
-    EXPECT_TRUE(l.ask({0x01}, 4).empty());
-    EXPECT_EQ(l.ask({0x01}, 4).size(), 4u);
-    EXPECT_EQ(l.ask({0x20}, 1), bytes{0x05});
-    EXPECT_EQ(l.ask({0x3F}, 3), (bytes{0x21, 0xAA}));
     auto t0 = clk::now();
     EXPECT_EQ(l.ask({0x00, 0x80, 0x80, 0x11, 0x14}, 1), bytes{0x04});
     EXPECT_GE(clk::now() - t0, 150ms);
-}
-
-TEST_F(sim_test, BlockFaultsHitTheirBlockOnly) {
-    emu.add_fault({.kind = sim::fault_kind::write_refused, .address = 0x0125, .times = 1});
-    emu.add_fault({.kind = sim::fault_kind::wrong_sum, .address = 0x0120});
-    emu.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0120, .times = 1});
-    line l(emu.slave_path());
-    program_mode(l);
-    EXPECT_EQ(l.ask(block_write(0x0110, {0x00}), 1), bytes{0x00});       // block before
-    EXPECT_EQ(l.ask(block_write(0x011F, {0x00, 0x00}), 1), bytes{0x01}); // overlaps
-    EXPECT_EQ(emu.flash()[0x011F], 0xFF);
-    EXPECT_EQ(l.ask(block_write(0x0120, {0x01}), 1), bytes{0x00}); // fired once only
-    l.ask(block_read(0x0120, 2), 1);
-    EXPECT_EQ(l.ask({0x16}, 2), bytes{0x01});
-    EXPECT_EQ(l.ask({0x15}, 4).size(), 3u);
-    EXPECT_EQ(l.ask({0x15}, 4).size(), 4u);
-}
-
-TEST_F(sim_test, StatusFaults) {
-    emu.add_fault({.kind = sim::fault_kind::never_ready});
-    emu.add_fault({.kind = sim::fault_kind::always_busy});
-    line l(emu.slave_path());
-    program_mode(l);
-    l.send({0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13});
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(l.ask({0x12}, 1), bytes{0x02});
-    }
 }
 
 TEST_F(sim_test, NoiseComesUnasked) {
@@ -339,6 +237,85 @@ TEST_F(paced_sim_test, BytesTakeTheirTimeOnTheWire) {
     auto t0 = clk::now();
     EXPECT_EQ(l.ask(wire, 4).size(), 4u);
     EXPECT_GE(clk::now() - t0, 98ms);
+}
+
+TEST_F(paced_sim_test, ReceivedBytesAreStampedWhenRead) {
+    line l(emu.slave_path(), B1200); // 8.3 ms per byte
+    ASSERT_EQ(l.ask({0x00, 0x80, 0x80, 0x11, 0x14}, 1), bytes{0x04});
+    auto t = emu.transcript();
+    ASSERT_EQ(t.size(), 6u);
+    for (std::size_t i = 1; i < 5; ++i) {
+        EXPECT_EQ(t[i].when, t[0].when) << "one read, one time stamp";
+    }
+    EXPECT_GE(t[5].when - t[4].when, 6 * 8333us) << "the request and the reply on the wire";
+}
+
+/// How a reply reaches the reader: whole, as a pseudo-terminal hands it over, or one byte
+/// at a time at its wire time, as a UART does; faults go the same way.
+TEST(sim_delivery, WholeOrByteByByte) {
+    using sim::fault_kind;
+    const bytes id{'C', '2', 1, 3};
+    struct row {
+        const char* what;
+        sim::config cfg;
+        speed_t speed;
+        std::vector<sim::fault> faults;
+        bytes want;
+        std::vector<std::size_t> read_sizes;
+        std::chrono::microseconds byte_time; // lower bound on each reply byte's wire time
+        std::chrono::microseconds lead;      // lower bound before the first reply byte
+    };
+    const std::vector<row> rows = {
+        {"pseudo-terminal", {}, B115200, {}, id, {4}, 0us, 0us},
+        {"pseudo-terminal, paced", {.baud_pacing = true}, B1200, {}, id, {4}, 8333us, 8333us},
+        {"real line, gap", {.byte_gap_us = 20000}, B115200, {}, id, {1, 1, 1, 1}, 20ms, 0us},
+        {"real line, paced",
+         {.baud_pacing = true, .real_line = true},
+         B1200,
+         {},
+         id,
+         {1, 1, 1, 1},
+         8333us,
+         8333us},
+        {"real line, surplus and late",
+         {.byte_gap_us = 20000},
+         B115200,
+         {{.kind = fault_kind::surplus_reply, .command = 0x01, .bytes = {0xAA}},
+          {.kind = fault_kind::delay_reply, .command = 0x01, .delay_ms = 30}},
+         {'C', '2', 1, 3, 0xAA},
+         {1, 1, 1, 1, 1},
+         20ms,
+         30ms},
+        {"real line, wrong reply",
+         {.byte_gap_us = 20000},
+         B115200,
+         {{.kind = fault_kind::wrong_reply, .command = 0x01, .bytes = {0x43, 0x33}}},
+         {0x43, 0x33},
+         {1, 1},
+         20ms,
+         0us},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        sim::emulator emu(r.cfg);
+        for (const auto& f : r.faults) {
+            emu.add_fault(f);
+        }
+        emu.start();
+        line l(emu.slave_path(), r.speed);
+        auto sent = clk::now();
+        l.send({0x01});
+        auto got = l.reads(r.want.size(), 300ms);
+        std::vector<std::size_t> sizes;
+        std::size_t total = 0;
+        for (const auto& [size, when] : got) {
+            sizes.push_back(size);
+            total += size;
+            EXPECT_GE(when - sent, r.lead + r.byte_time * total) << "read " << sizes.size();
+        }
+        EXPECT_EQ(sizes, r.read_sizes);
+        EXPECT_EQ(emu.sent(), r.want);
+    }
 }
 
 } // namespace

@@ -1,0 +1,79 @@
+// The records that the emulator's pieces and its users share: settings,
+// faults, the trace of an exchange and the transcript of the line.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace sim {
+
+inline constexpr std::size_t FLASH_SPACE = 65536;
+inline constexpr uint16_t USABLE_FLASH_END = 0x1E00; // 0x0000..0x1DFF programmable
+
+using flash_array = std::array<uint8_t, FLASH_SPACE>;
+
+struct config {
+    uint8_t device_id = 0x04;
+    uint8_t revision_id = 0x02;
+    uint8_t version_major = 1;
+    uint8_t version_minor = 3;
+    bool block_read_ack = true; // answer ADP_BLOCK_READ with one byte
+    int erase_busy_polls = 3;   // status polls that stay busy during an erase step
+    bool baud_pacing = false;   // deliver bytes at the speed set on the line
+    // A pseudo-terminal hands a reply to the reader whole; a real UART hands it over one
+    // byte at a time. real_line writes each reply byte on its own at its time on the wire:
+    // at the line's speed with baud_pacing, else byte_gap_us apart.
+    bool real_line = false;
+    int byte_gap_us = 0; // time of one reply byte on an unpaced real line; > 0 sets real_line
+};
+
+enum class fault_kind {
+    no_reply,      // command, nth: the reply is dropped
+    wrong_reply,   // command, nth, bytes: the reply is replaced by bytes
+    delay_reply,   // command, nth, delay_ms: the reply comes late
+    surplus_reply, // command, nth, bytes: bytes follow the reply
+    write_refused, // address, times: block write covering address answers 0x01
+    wrong_sum,     // address, times: block sum covering address is off by one
+    short_fetch,   // address, times: block fetch covering address is one byte short
+    never_ready,   // status never shows C2_OUT_READY
+    always_busy,   // status always shows C2_IN_BUSY
+    noise,         // period_ms: a noise byte (bytes[0] or 0x55) every period
+    hang_up_after, // after_bytes: the line is closed after that many received bytes
+};
+
+struct fault {
+    fault_kind kind;
+    uint8_t command = 0;          // per-command faults: the command byte
+    int nth = 0;                  // 1-based occurrence of the command; 0 = every one
+    std::vector<uint8_t> bytes{}; // wrong or surplus reply, noise byte
+    int delay_ms = 0;
+    uint16_t address = 0; // block faults: any address inside the block
+    int times = -1;       // block faults: how often it fires; -1 = always
+    int period_ms = 10;   // noise
+    std::size_t after_bytes = 0;
+};
+
+enum class direction { to_adapter, from_adapter };
+
+/// One command as the emulator handled it, for a trace of the line.
+struct exchange {
+    uint8_t command = 0;
+    std::vector<uint8_t> frame{}; // data bytes of the frame before the command, decoded
+    bool frame_overflow = false;  // the frame held more bytes than the emulator keeps
+    std::vector<uint8_t> reply{}; // what went back, faults applied; empty: nothing
+    int delay_ms = 0;             // how late the reply came
+};
+
+using trace_hook = std::function<void(const exchange&)>;
+
+struct transcript_entry {
+    std::chrono::steady_clock::time_point when;
+    direction dir;
+    uint8_t byte;
+};
+
+} // namespace sim
