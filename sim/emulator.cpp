@@ -187,6 +187,13 @@ long emulator::line_baud() const {
     return baud_of(cfgetospeed(&t));
 }
 
+/// A paced line is a serial line, which hands a reply over one byte at a time (a reply
+/// delivered whole after its last byte would leave the reader without a byte for longer than
+/// a reply wait at low speeds); so is a real line with a gap or without.
+bool emulator::hands_over_bytewise() const {
+    return impl_->cfg.baud_pacing || impl_->cfg.real_line || impl_->cfg.byte_gap_us > 0;
+}
+
 /// Wire time of one byte: the line's speed when pacing; for replies on an unpaced real
 /// line, the configured gap.
 clock::duration emulator::byte_period(bool reply) const {
@@ -250,9 +257,8 @@ bool emulator::transmit(const std::vector<uint8_t>& bytes) {
     const auto period = byte_period(true);
     const auto start = std::max(clock::now(), impl_->tx_wire_free);
     impl_->tx_wire_free = start + period * static_cast<long>(bytes.size());
-    if (!impl_->cfg.real_line && impl_->cfg.byte_gap_us <= 0) {
-        // The whole reply once its last byte has crossed the wire, as a pseudo-terminal
-        // hands it over.
+    if (!hands_over_bytewise()) {
+        // The whole reply at once, as a pseudo-terminal hands it over.
         if (period > clock::duration::zero() && !wait_until(impl_->tx_wire_free, impl_->stop_r)) {
             return false;
         }

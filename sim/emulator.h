@@ -83,9 +83,10 @@ class emulator {
                      std::chrono::steady_clock::time_point read_at);
     bool transmit(const std::vector<uint8_t>& bytes);
     std::chrono::steady_clock::duration byte_period(bool reply) const; // zero: unpaced
-    void write_locked(const std::vector<uint8_t>& bytes);              // caller holds mutex_
-    void close_master_locked();                                        // caller holds mutex_
-    std::vector<uint8_t> logged(direction dir) const; // the transcript's bytes one way
+    bool hands_over_bytewise() const;                     // each reply byte written on its own
+    void write_locked(const std::vector<uint8_t>& bytes); // caller holds mutex_
+    void close_master_locked();                           // caller holds mutex_
+    std::vector<uint8_t> logged(direction dir) const;     // the transcript's bytes one way
     long line_baud() const; // bits per second set on the line when pacing, else 0
 
     std::unique_ptr<impl> impl_; // service state, behind the mutex

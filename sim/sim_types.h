@@ -23,10 +23,12 @@ struct config {
     uint8_t version_minor = 3;
     bool block_read_ack = true; // answer ADP_BLOCK_READ with one byte
     int erase_busy_polls = 3;   // status polls that stay busy during an erase step
-    bool baud_pacing = false;   // deliver bytes at the speed set on the line
+    // Deliver bytes at the speed set on the line, each reply byte on its own at its wire time,
+    // as a serial port hands them over.
+    bool baud_pacing = false;
     // A pseudo-terminal hands a reply to the reader whole; a real UART hands it over one
     // byte at a time. real_line writes each reply byte on its own at its time on the wire:
-    // at the line's speed with baud_pacing, else byte_gap_us apart.
+    // at the line's speed with baud_pacing (which implies it), else byte_gap_us apart.
     bool real_line = false;
     int byte_gap_us = 0; // time of one reply byte on an unpaced real line; > 0 sets real_line
 };
