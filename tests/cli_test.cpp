@@ -14,6 +14,10 @@ namespace {
 using test_support::run_vantrel;
 
 constexpr const char* bad_port = "/nonexistent/vantrel-port";
+/// What the program says when it tries to open bad_port.
+const std::string open_failure = std::string("Cannot open: ") + bad_port +
+                                 "\nNo such device: check the path and that the adapter is "
+                                 "plugged in.\n";
 
 struct parsed {
     option_context ctx{};
@@ -100,7 +104,7 @@ TEST(OptionLookup, EveryNameFoundExactlyAndOnlyInFull) {
     EXPECT_EQ(parse({"--speed=9600"}).ctx.baud_rate, 9600);
     for (std::string arg : {"--terminal", "--terminal=1"}) {
         auto p = parse({"--serial", bad_port, arg});
-        EXPECT_EQ(p.err, std::string("Cannot open: ") + bad_port + "\n") << arg;
+        EXPECT_EQ(p.err, open_failure) << arg;
         EXPECT_EQ(p.ctx.error, 1);
     }
 
@@ -294,7 +298,6 @@ TEST(Driver, ExitStatusAndSilentOutcomes) {
         std::string out;
         std::string err;
     };
-    const std::string open_failure = std::string("Cannot open: ") + bad_port + "\n";
     const driver_case cases[] = {
         {{"--bogus"}, 0, "", "Unknown option: --bogus\n"},
         {{"--serial"}, 1, "", "Serial port is required: --serial <path>\n"},
@@ -310,10 +313,25 @@ TEST(Driver, ExitStatusAndSilentOutcomes) {
         {{"--serial", bad_port, "-w"}, 1, "", open_failure},
         {{"--serial", bad_port, "--device-erase"}, 1, "", open_failure},
         {{"--serial", bad_port, "-r", "--reset"}, 1, "", open_failure + open_failure},
+        // A missing value stops everything that would open a port; an open of bad_port would
+        // show in the messages.
         {{"--serial", bad_port, "-i", "--speed"},
          1,
          "",
-         "Baud rate is required: --speed <bits per second>\n" + open_failure},
+         "Baud rate is required: --speed <bits per second>\n"},
+        {{"--serial", bad_port, "-w", "-f"}, 1, "", "File name is required: --file <path>\n"},
+        {{"--serial", bad_port, "-r", "--reset", "--file"},
+         1,
+         "",
+         "File name is required: --file <path>\n"},
+        {{"--serial", bad_port, "--speed", "--terminal"},
+         1,
+         "",
+         "Baud rate is required: --speed <bits per second>\n"},
+        {{"--serial", bad_port, "-i", "--speed", "1234"},
+         1,
+         "",
+         "Invalid baud rate: --speed <bits per second>\n" + open_failure},
         {{"--serial", bad_port, "--terminal", "--serial"},
          1,
          "",

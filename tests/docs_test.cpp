@@ -1,6 +1,7 @@
 // The manual pages, the bash completion and the installed tree, checked against the
 // program they describe so that neither can drift from it.
 #include "cli/options.h"
+#include "serial/serial_port.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>

@@ -308,7 +308,9 @@ TEST(terminal_mode_open, PortThatCannotBeOpenedLetsParsingGoOn) {
         std::string err;
     };
     const std::string bad = "/nonexistent/vantrel-port";
-    const std::string cannot = "Cannot open: " + bad + "\n";
+    const std::string cannot =
+        "Cannot open: " + bad +
+        "\nNo such device: check the path and that the adapter is plugged in.\n";
     const std::vector<open_case> cases = {
         {{"--serial", bad, "--terminal"}, cannot},
         {{"--serial", bad, "--terminal", "-h"}, cannot},

@@ -6,7 +6,6 @@
 #include "serial/serial_port.h"
 
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
@@ -20,12 +19,6 @@ constexpr uint8_t ERASE_CONFIRMATION[] = {0xDE, 0xAD, 0xA5};
 constexpr int QUERY_ERASE_DONE = 0x21;
 
 constexpr int PROGRAM_MODE_ATTEMPTS = 10;
-
-long monotonic_now_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000L + now.tv_nsec / 1000;
-}
 
 /// Polls the status until (status & mask) == wanted. 1 when seen, 0 at a silent poll or
 /// once C2_WAIT_LIMIT_US of polling has passed.

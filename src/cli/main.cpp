@@ -1,43 +1,39 @@
 // vantrel: flash programmer for C8051F30x microcontrollers through a C2
 // interface adapter on a serial port.
+#include "cli/driver.h"
 #include "cli/option_context.h"
-#include "cli/options.h"
-#include "cli/usage.h"
-#include "commands/commands.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+/// Gives each of descriptors 0, 1 and 2 that was closed at start a /dev/null opened against
+/// its direction (write-only for input, read-only for the outputs), so that the port can never
+/// become one of them and using the stream fails instead. False when that is impossible.
+bool occupy_closed_standard_descriptors() {
+    constexpr int directions[] = {O_WRONLY, O_RDONLY, O_RDONLY};
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor: this one, since those below it are open.
+        if (open("/dev/null", directions[fd]) != fd) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+    if (!occupy_closed_standard_descriptors()) {
+        return 1;
+    }
     option_context ctx{};
     option_context_init(ctx, argc, argv);
-    sort_option_table();
-    parse_options(option_table.data(), static_cast<int>(option_table.size()), ctx);
-
-    switch (ctx.command) {
-    case CMD_NONE:
-        break;
-    case CMD_READ:
-        cmd_read(ctx);
-        break;
-    case CMD_WRITE:
-        cmd_write(ctx);
-        break;
-    case CMD_DEVICE_ERASE:
-        cmd_device_erase(ctx);
-        break;
-    case CMD_INQUIRE:
-        cmd_inquire(ctx);
-        break;
-    case CMD_TEST:
-        cmd_test(ctx);
-        break;
-    default: // CMD_HELP and any value outside the codes
-        if (ctx.reset_target == 0 && ctx.error == 0) {
-            print_usage();
-        }
-        break;
-    }
-
-    if (ctx.reset_target != 0) {
-        cmd_reset(ctx);
-    }
-    return ctx.error != 0 ? 1 : 0;
+    return run_program(ctx);
 }

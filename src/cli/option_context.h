@@ -24,6 +24,7 @@ struct option_context {
     uint32_t flash_size;     // flash bytes covered by read and write, from address 0
     int32_t baud_rate;       // bits per second
     uint8_t reset_target;    // 1: reset the target after the command
+    uint8_t value_missing;   // 1 once an option lacked its value: then nothing opens a port
 };
 
 /// Fills the context with the defaults for the given argument vector.

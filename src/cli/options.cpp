@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "serial/serial_port.h"
 #include "serial/terminal.h"
 
 #include <cstdio>
@@ -26,9 +27,6 @@ std::array<option_entry, OPTION_COUNT> option_table = {{
 }};
 
 namespace {
-
-constexpr std::array<long, 11> accepted_rates = {300,   600,   1200,  2400,   4800,  9600,
-                                                 19200, 38400, 57600, 115200, 230400};
 
 // Compares the key (the argument up to its first '=') with a row's name:
 // the first differing character decides, and text that ends earlier is smaller.
@@ -67,6 +65,36 @@ void select_command(option_context& ctx, command_code command) {
     ctx.command = command;
 }
 
+/// The next argument as an option value, consumed; null (nothing consumed)
+/// when none is left or it begins with '-'.
+const char* next_option_value(option_context& ctx) {
+    if (ctx.args_left <= 0) {
+        return nullptr;
+    }
+    const char* value = *ctx.next_arg;
+    if (value[0] == '-') {
+        return nullptr;
+    }
+    ++ctx.next_arg;
+    --ctx.args_left;
+    return value;
+}
+
+/// The option's value, from after its '=' or from the next argument; null after printing
+/// message when there is none. A missing value fails the run before any port is opened:
+/// the command, a later --terminal and the reset are all left out.
+const char* required_value(option_context& ctx, const char* value, const char* message) {
+    if (value == nullptr) {
+        value = next_option_value(ctx);
+    }
+    if (value == nullptr) {
+        std::fputs(message, stderr);
+        ctx.error = 1;
+        ctx.value_missing = 1;
+    }
+    return value;
+}
+
 } // namespace
 
 void option_context_init(option_context& ctx, int argc, char** argv) {
@@ -79,6 +107,7 @@ void option_context_init(option_context& ctx, int argc, char** argv) {
     ctx.flash_size = 7680;
     ctx.baud_rate = 19200;
     ctx.reset_target = 0;
+    ctx.value_missing = 0;
 }
 
 int compare_option_names(const void* a, const void* b) {
@@ -89,28 +118,6 @@ int compare_option_names(const void* a, const void* b) {
 void sort_option_table() {
     std::qsort(option_table.data(), option_table.size(), sizeof(option_entry),
                compare_option_names);
-}
-
-bool is_accepted_rate(long baud_rate) {
-    for (long rate : accepted_rates) {
-        if (rate == baud_rate) {
-            return true;
-        }
-    }
-    return false;
-}
-
-const char* next_option_value(option_context& ctx) {
-    if (ctx.args_left <= 0) {
-        return nullptr;
-    }
-    const char* value = *ctx.next_arg;
-    if (value[0] == '-') {
-        return nullptr;
-    }
-    ++ctx.next_arg;
-    --ctx.args_left;
-    return value;
 }
 
 void parse_options(option_entry* table, int count, option_context& ctx) {
@@ -163,12 +170,8 @@ void opt_reset(option_context& ctx, const char* /*value*/) {
 }
 
 void opt_file(option_context& ctx, const char* value) {
+    value = required_value(ctx, value, "File name is required: --file <path>\n");
     if (value == nullptr) {
-        value = next_option_value(ctx);
-    }
-    if (value == nullptr) {
-        std::fputs("File name is required: --file <path>\n", stderr);
-        ctx.error = 1;
         return;
     }
     ctx.hex_file = value;
@@ -178,24 +181,16 @@ void opt_file(option_context& ctx, const char* value) {
 }
 
 void opt_serial(option_context& ctx, const char* value) {
+    value = required_value(ctx, value, "Serial port is required: --serial <path>\n");
     if (value == nullptr) {
-        value = next_option_value(ctx);
-    }
-    if (value == nullptr) {
-        std::fputs("Serial port is required: --serial <path>\n", stderr);
-        ctx.error = 1;
         return;
     }
     ctx.serial_port = value;
 }
 
 void opt_speed(option_context& ctx, const char* value) {
+    value = required_value(ctx, value, "Baud rate is required: --speed <bits per second>\n");
     if (value == nullptr) {
-        value = next_option_value(ctx);
-    }
-    if (value == nullptr) {
-        std::fputs("Baud rate is required: --speed <bits per second>\n", stderr);
-        ctx.error = 1;
         return;
     }
     // Decimal as atol reads it (leading blanks, a sign, digits up to the
@@ -209,6 +204,9 @@ void opt_speed(option_context& ctx, const char* value) {
     ctx.baud_rate = static_cast<int32_t>(rate);
 }
 
+/// Left out after a missing option value, like every other use of a port.
 void opt_terminal(option_context& ctx, const char* /*value*/) {
-    terminal_mode(ctx);
+    if (ctx.value_missing == 0) {
+        terminal_mode(ctx);
+    }
 }

@@ -27,13 +27,6 @@ void sort_option_table();
 /// Consumes every remaining argument of ctx, running the handlers in order.
 void parse_options(option_entry* table, int count, option_context& ctx);
 
-/// The next argument as an option value, consumed; null (nothing consumed)
-/// when none is left or it begins with '-'.
-const char* next_option_value(option_context& ctx);
-
-/// True when baud_rate is one of the eleven accepted rates.
-bool is_accepted_rate(long baud_rate);
-
 void opt_device_erase(option_context& ctx, const char* value);
 void opt_file(option_context& ctx, const char* value);
 void opt_help(option_context& ctx, const char* value);

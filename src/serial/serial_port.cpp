@@ -5,16 +5,18 @@
 // blocks; the waits before them carry every bound.
 #include "serial/serial_port.h"
 
+#include "serial/open_failure.h"
+#include "serial/signal_guard.h"
+
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -50,10 +52,46 @@ constexpr std::array<speed_entry, 11> SPEED_TABLE{{
     {230400, B230400},
 }};
 
-long monotonic_now_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * MICROSECONDS_PER_SECOND + now.tv_nsec / 1000;
+/// What the program knows of an open line's transmitter: the time one character takes on the
+/// wire and when the bytes written so far will have left it. A reply cannot begin before its
+/// request has left, and at 300 bit/s a 24-byte request takes 800 ms, so reply waits count
+/// from then. One entry per port opened by serial_open; a descriptor without one (a test's
+/// own pseudo-terminal) waits from the call.
+struct line_state {
+    int fd;
+    long char_us;    // one character on the wire, start and stop bits included
+    long tx_done_us; // monotonic time at which the written bytes have left
+};
+
+constexpr int LINES_MAX = 4;
+std::array<line_state, LINES_MAX> lines{{{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}}};
+
+line_state* line_of(int fd) {
+    for (line_state& line : lines) {
+        if (line.fd == fd && fd >= 0) {
+            return &line;
+        }
+    }
+    return nullptr;
+}
+
+/// Remembers fd's character time from the settings it was opened with.
+void track_line(int fd, const termios& settings, int baud_rate) {
+    const long rate = is_accepted_rate(baud_rate) ? baud_rate : 19200;
+    const long bits = 1 + 8 + ((settings.c_cflag & CSTOPB) != 0 ? 2 : 1);
+    for (line_state& line : lines) {
+        if (line.fd < 0) {
+            line = {fd, (bits * MICROSECONDS_PER_SECOND + rate - 1) / rate, 0};
+            return;
+        }
+    }
+}
+
+/// The time from which a reply to everything sent on fd can be expected: when the last byte
+/// written has left and one character more (the reply's first) could have arrived.
+long reply_possible_from_us(int fd) {
+    const line_state* line = line_of(fd);
+    return line == nullptr ? 0 : line->tx_done_us + line->char_us;
 }
 
 /// Waits up to timeout_us for events on fd. 1 when fd reported anything (readiness, hang-up
@@ -83,11 +121,13 @@ int wait_for(int fd, short events, long timeout_us) {
 }
 
 /// Reads up to count bytes while each gap between arrivals stays below timeout_us, and (when
-/// limit_us is not negative) until limit_us has passed since the start. Returns the count
-/// stored. A failed wait, a failed read and an end of file (hang-up) end it.
+/// limit_us is not negative) until limit_us has passed since the start. The first gap counts
+/// from when the bytes sent before could have been answered. Returns the count stored. A
+/// failed wait, a failed read and an end of file (hang-up) end it.
 int read_bounded(int fd, uint8_t* buffer, int count, long timeout_us, long limit_us) {
     const long start = monotonic_now_us();
-    long quiet_deadline = start + timeout_us;
+    const long answer_from = reply_possible_from_us(fd);
+    long quiet_deadline = (answer_from > start ? answer_from : start) + timeout_us;
     int total = 0;
     while (total < count) {
         const long now = monotonic_now_us();
@@ -148,7 +188,21 @@ void restore_low_latency(int fd) {
     }
 }
 
+/// Closes fd after a failed step of serial_open and reports why; -1.
+int refuse_open(int fd, const char* path, open_step step) {
+    const int reason = errno;
+    close(fd);
+    report_open_failure(path, reason, step);
+    return -1;
+}
+
 } // namespace
+
+long monotonic_now_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * MICROSECONDS_PER_SECOND + now.tv_nsec / 1000;
+}
 
 int serial_pending(int fd) {
     int waiting = 0;
@@ -167,23 +221,39 @@ speed_t serial_speed_constant(int baud_rate) {
     return B19200;
 }
 
-/// The descriptor, or -1 after "Cannot open: <path>" for a missing path, a non-terminal or a
-/// port locked by another open; *saved_settings is written only on success.
+bool is_accepted_rate(long baud_rate) {
+    for (const speed_entry& entry : SPEED_TABLE) {
+        if (entry.baud_rate == baud_rate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void serial_set_interrupt_note(const char* note) {
+    guard_set_note(note);
+}
+
+/// The descriptor, or -1 after "Cannot open: <path>" and the reason for a missing path, a
+/// refused permission, a non-terminal or a port locked by another open; *saved_settings is
+/// written only on success.
 int serial_open(const char* path, int baud_rate, termios* saved_settings) {
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Cannot open: %s\n", path);
+        report_open_failure(path, errno, OPEN_STEP_OPEN);
         return -1;
     }
     termios settings{};
-    if (tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        std::fprintf(stderr, "Cannot open: %s\n", path);
-        return -1;
+    if (tcgetattr(fd, &settings) != 0) {
+        return refuse_open(fd, path, OPEN_STEP_SETTINGS);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return refuse_open(fd, path, OPEN_STEP_LOCK);
     }
     if (saved_settings != nullptr) {
         std::memcpy(saved_settings, &settings, sizeof settings);
     }
+    guard_settings(GUARD_PORT, fd, settings);
     const speed_t speed = serial_speed_constant(baud_rate);
     cfsetispeed(&settings, speed);
     cfsetospeed(&settings, speed);
@@ -195,6 +265,7 @@ int serial_open(const char* path, int baud_rate, termios* saved_settings) {
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &settings);
+    track_line(fd, settings, baud_rate);
     request_low_latency(fd);
     return fd;
 }
@@ -206,6 +277,10 @@ void serial_close(int fd, const termios* saved_settings) {
     if (saved_settings != nullptr) {
         tcsetattr(fd, TCSANOW, saved_settings);
     }
+    guard_release(GUARD_PORT);
+    if (line_state* line = line_of(fd)) {
+        line->fd = -1;
+    }
     close(fd);
 }
 
@@ -214,11 +289,17 @@ void serial_close(int fd, const termios* saved_settings) {
 void serial_send(int fd, const void* data, std::size_t count) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     const long deadline = monotonic_now_us() + SERIAL_SEND_LIMIT_US;
+    line_state* line = line_of(fd);
     std::size_t done = 0;
     while (done < count) {
         const ssize_t written = write(fd, bytes + done, count - done);
         if (written > 0) {
             done += static_cast<std::size_t>(written);
+            if (line != nullptr) {
+                const long now = monotonic_now_us();
+                const long from = line->tx_done_us > now ? line->tx_done_us : now;
+                line->tx_done_us = from + written * line->char_us;
+            }
             continue;
         }
         if (written < 0 && errno == EINTR) {

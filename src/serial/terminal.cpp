@@ -2,11 +2,11 @@
 //
 // Both directions are read straight from their descriptors into small fixed buffers, so
 // everything that arrives goes out in the wake-up in which it arrived. The settings found on
-// standard input and on the port live in static storage, where the signal handler can put
-// them back before the process ends by the same signal.
+// standard input and on the port are put back when a signal ends the process.
 #include "serial/terminal.h"
 
 #include "serial/serial_port.h"
+#include "serial/signal_guard.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -24,69 +24,13 @@ namespace {
 /// Bytes taken from either side per read.
 constexpr std::size_t TERMINAL_CHUNK = 256;
 
-/// Signals whose default action ends the process: each one puts the settings back first.
-constexpr std::array<int, 5> ENDING_SIGNALS{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-
-// Read by the signal handler; written only before the handlers are installed or while the
-// ending signals are blocked.
-termios stdin_saved{};
-termios port_saved{};
-volatile sig_atomic_t stdin_saved_valid = 0;
-volatile sig_atomic_t port_open_fd = -1;
-
-/// Async-signal-safe: tcsetattr only.
-void restore_settings() {
-    if (stdin_saved_valid != 0) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &stdin_saved);
-    }
-    const int port = port_open_fd;
-    if (port >= 0) {
-        tcsetattr(port, TCSANOW, &port_saved);
-    }
-}
-
-extern "C" void end_by_signal(int signal_number) {
-    restore_settings();
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal_number, &fallback, nullptr);
-    // Still blocked inside the handler: delivered, with its default action, on return.
-    raise(signal_number);
-}
-
-/// Installs end_by_signal for every ending signal the process does not ignore (a run under
-/// nohup keeps ignoring SIGHUP).
-void install_signal_handlers() {
-    struct sigaction action {};
-    action.sa_handler = end_by_signal;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : ENDING_SIGNALS) {
-        sigaddset(&action.sa_mask, signal_number);
-    }
-    for (int signal_number : ENDING_SIGNALS) {
-        struct sigaction found {};
-        if (sigaction(signal_number, nullptr, &found) == 0 && found.sa_handler == SIG_IGN) {
-            continue;
-        }
-        sigaction(signal_number, &action, nullptr);
-    }
-}
-
 /// Puts both settings back, closes the port, prints "<what>: <path>" and ends with status 1.
-[[noreturn]] void leave_terminal(const char* what, const char* path) {
-    sigset_t ending{};
-    sigemptyset(&ending);
-    for (int signal_number : ENDING_SIGNALS) {
-        sigaddset(&ending, signal_number);
+[[noreturn]] void leave_terminal(int port, const termios& port_saved, const termios* stdin_saved,
+                                 const char* what, const char* path) {
+    if (stdin_saved != nullptr) {
+        tcsetattr(STDIN_FILENO, TCSANOW, stdin_saved);
+        guard_release(GUARD_STDIN);
     }
-    sigprocmask(SIG_BLOCK, &ending, nullptr);
-    if (stdin_saved_valid != 0) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &stdin_saved);
-        stdin_saved_valid = 0;
-    }
-    const int port = port_open_fd;
-    port_open_fd = -1;
     serial_close(port, &port_saved);
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\n", what, path);
@@ -135,19 +79,36 @@ bool serve_port(int port, short events) {
     return got < 0 && is_passing_failure(events);
 }
 
+/// Clears ICANON and ECHO on fd and sets VMIN 1, VTIME 0; a descriptor whose settings cannot
+/// be read (no terminal) is left untouched.
+void stdin_set_raw_input(int fd) {
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) {
+        return;
+    }
+    settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    settings.c_cc[VTIME] = 0;
+    settings.c_cc[VMIN] = 1;
+    tcsetattr(fd, TCSANOW, &settings);
+}
+
 } // namespace
 
 /// Returns only when the port cannot be opened (error set); otherwise the process ends by a
 /// signal (settings put back) or, when the port goes away, with status 1.
 void terminal_mode(option_context& ctx) {
+    termios port_saved{};
     const int port = serial_open(ctx.serial_port, ctx.baud_rate, &port_saved);
     if (port < 0) {
         ctx.error = 1;
         return;
     }
-    port_open_fd = port;
-    stdin_saved_valid = tcgetattr(STDIN_FILENO, &stdin_saved) == 0 ? 1 : 0;
-    install_signal_handlers();
+    termios stdin_found{};
+    const termios* stdin_saved = nullptr;
+    if (tcgetattr(STDIN_FILENO, &stdin_found) == 0) {
+        stdin_saved = &stdin_found;
+        guard_settings(GUARD_STDIN, STDIN_FILENO, stdin_found);
+    }
     stdin_set_raw_input(STDIN_FILENO);
 
     bool watch_stdin = true;
@@ -159,25 +120,13 @@ void terminal_mode(option_context& ctx) {
             if (errno == EINTR) {
                 continue;
             }
-            leave_terminal("Cannot wait on", ctx.serial_port);
+            leave_terminal(port, port_saved, stdin_saved, "Cannot wait on", ctx.serial_port);
         }
         if (waits[0].revents != 0) {
             watch_stdin = serve_stdin(port, waits[0].revents);
         }
         if (waits[1].revents != 0 && !serve_port(port, waits[1].revents)) {
-            leave_terminal("Connection lost", ctx.serial_port);
+            leave_terminal(port, port_saved, stdin_saved, "Connection lost", ctx.serial_port);
         }
     }
-}
-
-/// Leaves a descriptor whose settings cannot be read (no terminal) untouched.
-void stdin_set_raw_input(int fd) {
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        return;
-    }
-    settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    settings.c_cc[VTIME] = 0;
-    settings.c_cc[VMIN] = 1;
-    tcsetattr(fd, TCSANOW, &settings);
 }

@@ -6,6 +6,3 @@
 /// Opens ctx.serial_port and copies keyboard to port and port to screen until
 /// the process ends. Returns only when the port cannot be opened (error set).
 void terminal_mode(option_context& ctx);
-
-/// Clears ICANON and ECHO on fd and sets VMIN 1, VTIME 0; nothing else.
-void stdin_set_raw_input(int fd);

@@ -1,0 +1,44 @@
+// The run of the program once its option context holds the command line.
+#include "cli/driver.h"
+
+#include "cli/options.h"
+#include "cli/usage.h"
+#include "commands/commands.h"
+
+int run_program(option_context& ctx) {
+    sort_option_table();
+    parse_options(option_table.data(), static_cast<int>(option_table.size()), ctx);
+    if (ctx.value_missing != 0) {
+        return 1;
+    }
+
+    switch (ctx.command) {
+    case CMD_NONE:
+        break;
+    case CMD_READ:
+        cmd_read(ctx);
+        break;
+    case CMD_WRITE:
+        cmd_write(ctx);
+        break;
+    case CMD_DEVICE_ERASE:
+        cmd_device_erase(ctx);
+        break;
+    case CMD_INQUIRE:
+        cmd_inquire(ctx);
+        break;
+    case CMD_TEST:
+        cmd_test(ctx);
+        break;
+    default: // CMD_HELP and any value outside the codes
+        if (ctx.reset_target == 0 && ctx.error == 0) {
+            print_usage();
+        }
+        break;
+    }
+
+    if (ctx.reset_target != 0) {
+        cmd_reset(ctx);
+    }
+    return ctx.error != 0 ? 1 : 0;
+}

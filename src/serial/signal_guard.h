@@ -1,0 +1,17 @@
+// Terminal settings put back when a signal ends the process (Ctrl-C, SIGTERM, a hang-up, a
+// closed output pipe), before the signal ends it as it would have. Private to the serial layer.
+#pragma once
+
+#include <termios.h>
+
+enum guard_slot { GUARD_PORT = 0, GUARD_STDIN = 1 };
+
+/// From now on an ending signal puts settings back on fd first (replacing the slot's earlier
+/// entry). Installs the handlers on first use, except for signals the process ignores.
+void guard_settings(guard_slot slot, int fd, const termios& settings);
+
+/// Forgets the slot's entry.
+void guard_release(guard_slot slot);
+
+/// The line written to standard error when an ending signal arrives; null for none.
+void guard_set_note(const char* note);
