@@ -37,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::FILE* input = fmemopen(text.data(), size, "r");
     require(input != nullptr, "fmemopen");
     image.fill(0xFF);
-    const int result = hex_read(input, image_store, image.data());
+    image_load load{image.data(), 0};
+    const int result = hex_read(input, image_store, &load);
+    require(load.beyond == 0 || load.beyond >= image.size(), "beyond names a byte past the image");
     require(result == 1 || result == -1, "result is 1 or -1");
     const long position = std::ftell(input);
     require(position >= 0 && static_cast<std::size_t>(position) <= size, "stream position");

@@ -16,7 +16,7 @@ using bytes = std::vector<uint8_t>;
 using test_support::hex_record;
 
 struct delivered {
-    unsigned address;
+    uint32_t address;
     bytes data;
     bool operator==(const delivered&) const = default;
 };
@@ -27,7 +27,7 @@ struct outcome {
     std::string rest; // what the reader left unread
 };
 
-void collect(const uint8_t* data, unsigned address, int count, void* context) {
+void collect(const uint8_t* data, uint32_t address, int count, void* context) {
     static_cast<std::vector<delivered>*>(context)->push_back({address, bytes(data, data + count)});
 }
 
@@ -119,12 +119,24 @@ const std::vector<reader_case> READER_CASES = {
     {"CountFieldDisagrees", ":0200000011ED\n" + END, 1, {{0x0000, {0x11}}}},
     {"OddDigitRun", ODD_DIGITS + "\n" + END, 1, {{0x0000, {0xF0}}}},
     {"OddDigitRunBeforeText", ODD_DIGITS + "x1\n" + END, 1, {{0x0000, {0xF0}}}},
-    {"AddressRecordsPassedOver",
-     hex_record(0x02, 0, {0x10, 0x00}) + "\n" + hex_record(0x04, 0, {0x00, 0x01}) + "\n" +
-         hex_record(0x03, 0, {0x00, 0x00, 0x10, 0x00}) + "\n" +
+    {"StartAddressRecordsPassedOver",
+     hex_record(0x03, 0, {0x00, 0x00, 0x10, 0x00}) + "\n" +
          hex_record(0x05, 0, {0x00, 0x00, 0x00, 0xCD}) + "\n" + REC_0100 + "\n" + END,
      1,
      {AT_0100}},
+    // Extended addresses place the data where the file says: at 0x10000 and above the write
+    // refuses it, instead of storing it at its 16-bit address.
+    {"ExtendedLinearAddress",
+     hex_record(0x04, 0, {0x00, 0x01}) + "\n" + REC_0100 + "\n" + hex_record(0x04, 0, {0, 0}) +
+         "\n" + REC_0100 + "\n" + END,
+     1,
+     {{0x10100, counting(16)}, AT_0100}},
+    {"ExtendedSegmentAddress",
+     hex_record(0x02, 0, {0x10, 0x00}) + "\n" + REC_0100 + "\n" + hex_record(0x02, 0, {0x01, 0}) +
+         "\n" + REC_0100 + "\n" + END,
+     1,
+     {{0x10100, counting(16)}, {0x1100, counting(16)}}},
+    {"ExtendedAddressWithoutItsValue", hex_record(0x04, 0, {0x01}) + "\n" + END, -1, {}, END},
     {"UnknownTypePassedOver", hex_record(0x7E, 0x1234, {1, 2, 3}) + "\n" + END, 1, {}},
     {"EndRecordAnyAddressAndLength", ":0312340100000000B6\nrest", 1, {}, "rest"},
     {"LongestLineAccepted", LONGEST + "\n" + END, 1, {{0x0200, bytes(255, 0x5A)}}},
@@ -163,24 +175,34 @@ TEST(HexReader, EveryCutOfAFileWithoutItsEndRecordIsRejected) {
 }
 
 struct image_fixture : ::testing::Test {
-    std::vector<uint8_t> image = std::vector<uint8_t>(65536, 0xFF);
+    std::vector<uint8_t> image = std::vector<uint8_t>(IMAGE_SIZE, 0xFF);
+    uint64_t beyond = 0;
 
     int load(std::string text) {
         std::FILE* input = open_text(text);
         EXPECT_NE(input, nullptr);
-        const int result = hex_read(input, image_store, image.data());
+        image_load into{image.data(), 0};
+        const int result = hex_read(input, image_store, &into);
+        beyond = into.beyond;
         std::fclose(input);
         return result;
     }
 };
 
-TEST_F(image_fixture, RecordPastTopWrapsToZero) {
+TEST_F(image_fixture, RecordPastTopIsNotWrapped) {
     ASSERT_EQ(load(hex_record(0x00, 0xFFF8, counting(16, 0x40)) + "\n" + END), 1);
-    for (unsigned i = 0; i < 16; ++i) {
-        EXPECT_EQ(image[(0xFFF8 + i) & 0xFFFF], 0x40 + i) << i;
+    for (unsigned i = 0; i < 8; ++i) {
+        EXPECT_EQ(image[0xFFF8 + i], 0x40 + i) << i;
+        EXPECT_EQ(image[i], 0xFF) << i;
     }
-    EXPECT_EQ(image[0x0008], 0xFF);
     EXPECT_EQ(image[0xFFF7], 0xFF);
+    EXPECT_EQ(beyond, 0x10000U);
+}
+
+TEST_F(image_fixture, ExtendedAddressBeyondTheImage) {
+    ASSERT_EQ(load(hex_record(0x04, 0, {0x00, 0x02}) + "\n" + REC_0100 + "\n" + END), 1);
+    EXPECT_EQ(beyond, 0x20100U);
+    EXPECT_EQ(image[0x0100], 0xFF);
 }
 
 TEST_F(image_fixture, LaterRecordOverwritesEarlier) {

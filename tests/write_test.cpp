@@ -24,6 +24,7 @@ using test_support::block_fault;
 using test_support::command_fault;
 using test_support::erased_flash;
 using test_support::flash_array;
+using test_support::hex_record;
 using test_support::run_options;
 using test_support::run_result;
 using test_support::run_vantrel;
@@ -118,7 +119,6 @@ struct zeroed_chip : test_support::emulated_line {
 
 TEST(WriteInput, StandardInputAndNamedFileProgramTheSameImage) {
     flash_array image = image_with_blocks({0x0000, 0x0010, 0x0100, 0x1DF0});
-    put(image, 0x1E00, pattern(32, 9)); // loaded but beyond the range: never programmed
     const std::string hex = hex_of(image);
 
     for (bool from_file : {false, true}) {
@@ -132,6 +132,13 @@ TEST(WriteInput, StandardInputAndNamedFileProgramTheSameImage) {
         EXPECT_EQ(chip.first_difference(image), -1);
         EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 4);
     }
+}
+
+std::string outside(unsigned address) {
+    char line[80];
+    std::snprintf(line, sizeof line,
+                  "Image data at 0x%04X lies outside the flash (0x0000-0x1DFF).\n", address);
+    return line;
 }
 
 TEST(WriteInput, RejectedInputSendsNothing) {
@@ -150,6 +157,20 @@ TEST(WriteInput, RejectedInputSendsNothing) {
         {"bad checksum on last line", body + ":00000001FE\n", true, "Invalid file format.\n"},
         {"line too long", body + ":" + std::string(600, '0') + "\n:00000001FF\n", false,
          "Invalid file format.\n"},
+        // Data the flash cannot take where the file puts it: refused, never moved or dropped.
+        {"extended linear address", hex_record(0x04, 0, {0x00, 0x01}) + "\n" + good, true,
+         outside(0x10000)},
+        {"extended segment address", hex_record(0x02, 0, {0x10, 0x00}) + "\n" + good, false,
+         outside(0x10000)},
+        {"record running past 0xFFFF",
+         body + hex_record(0x00, 0xFFF8, bytes(16, 0xFF)) + "\n:00000001FF\n", true,
+         outside(0x10000)},
+        {"data only beyond the flash", hex_record(0x00, 0x1E00, {0x12}) + "\n:00000001FF\n", true,
+         outside(0x1E00)},
+        {"one byte beyond among padding",
+         body + hex_record(0x00, 0x1E00, bytes(16, 0xFF)) + "\n" +
+             hex_record(0x00, 0x1FFF, {0x00}) + "\n:00000001FF\n",
+         true, outside(0x1FFF)},
     };
     for (const reject_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,21 +203,28 @@ TEST(WriteInput, PortThatCannotBeOpenedLeavesTheFileAlone) {
     EXPECT_NE(r.err.find(dir.file("no-port")), std::string::npos) << r.err;
 }
 
-TEST(WriteBlocks, NothingToProgramInTheRange) {
-    flash_array beyond = erased_flash();
-    put(beyond, 0x1E00, pattern(64, 3));
-    put(beyond, 0xFFF0, pattern(16, 4));
-    flash_array only_ff = erased_flash();
-    const std::string ff_records = ":10004000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC0\n:00000001FF\n";
+TEST(WriteInput, DataPlacedWhereTheFileSays) {
+    flash_array image = erased_flash();
+    put(image, 0x0000, {0x11});
+    put(image, 0x1100, pattern(16, 5));
+    // A count field that disagrees with the digits, a segment base inside the flash, and 0xFF
+    // padding beyond it.
+    const std::string hex = ":0200000011ED\n" + hex_record(0x02, 0, {0x01, 0x00}) + "\n" +
+                            hex_record(0x00, 0x0100, pattern(16, 5)) + "\n" +
+                            hex_record(0x00, 0x1E00, bytes(255, 0xFF)) + "\n:00000001FF\n";
+    zeroed_chip chip;
+    run_result r = chip.write_file(hex);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(chip.first_difference(image), -1);
+}
 
-    for (const std::string& hex : {hex_of(beyond), ff_records}) {
-        zeroed_chip chip;
-        run_result r = chip.write_file(hex);
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.err, ERASED + COMPLETED);
-        EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 0);
-        EXPECT_EQ(chip.first_difference(only_ff), -1) << "not erased";
-    }
+TEST(WriteBlocks, NothingToProgramInTheRange) {
+    zeroed_chip chip;
+    run_result r = chip.write_file(":10004000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC0\n:00000001FF\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, ERASED + COMPLETED);
+    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 0);
+    EXPECT_EQ(chip.first_difference(erased_flash()), -1) << "not erased";
 }
 
 TEST(WriteBlocks, PartlyErasedBlockProgrammedWhole) {

@@ -93,3 +93,11 @@ int adapter_identify(int fd, uint8_t* buffer, int capacity) {
     adapter_send_command(fd, ADP_IDENTIFY);
     return serial_read_timed(fd, buffer, capacity, READ_TIMEOUT_US);
 }
+
+int adapter_in_step(int fd) {
+    std::array<uint8_t, ADAPTER_ID_SIZE> reply{};
+    if (adapter_identify(fd, reply.data(), ADAPTER_ID_SIZE) != ADAPTER_ID_SIZE) {
+        return 0;
+    }
+    return reply[0] == ADAPTER_ID_FIRST && reply[1] == ADAPTER_ID_SECOND ? 1 : 0;
+}

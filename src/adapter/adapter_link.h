@@ -19,6 +19,13 @@ enum adapter_command : uint8_t {
     ADP_QUERY = 0x3F,
 };
 
+/// The first two bytes of every identification reply: the characters C and 2.
+inline constexpr uint8_t ADAPTER_ID_FIRST = 0x43;
+inline constexpr uint8_t ADAPTER_ID_SECOND = 0x32;
+
+/// Bytes of an identification reply: the two above, the major and the minor version.
+inline constexpr int ADAPTER_ID_SIZE = 4;
+
 /// Most bytes of one frame: a block write request of 16 bytes.
 inline constexpr int ADAPTER_FRAME_MAX = 19;
 
@@ -38,3 +45,9 @@ void adapter_send_byte_command(int fd, uint8_t command, uint8_t argument);
 /// Sends ADP_IDENTIFY and collects the reply until a wait of READ_TIMEOUT_US
 /// passes in silence. Returns the number of bytes stored, 0 to capacity.
 int adapter_identify(int fd, uint8_t* buffer, int capacity);
+
+/// Proves that the adapter's replies are still in step with the commands: sends ADP_IDENTIFY
+/// and reads exactly ADAPTER_ID_SIZE bytes (no wait beyond them). 1 when they begin with C and
+/// 2; 0 when a late or surplus byte of an earlier reply comes first, or the adapter is silent
+/// for READ_TIMEOUT_US. Touches only the adapter, never the target.
+int adapter_in_step(int fd);

@@ -103,3 +103,12 @@ int flash_block_sum(int fd, uint16_t address, uint8_t length) {
     }
     return sum;
 }
+
+bool block_erased(const uint8_t* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (bytes[i] != 0xFF) {
+            return false;
+        }
+    }
+    return true;
+}

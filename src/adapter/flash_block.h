@@ -17,3 +17,7 @@ int flash_block_write(int fd, const uint8_t* source, uint16_t address, uint8_t l
 /// The 8-bit sum of length flash bytes from address, as the adapter reads
 /// them, or -1 when a sum answer is missing.
 int flash_block_sum(int fd, uint16_t address, uint8_t length);
+
+/// True when all count bytes are 0xFF, as erased flash reads: such a block is neither
+/// programmed nor dumped.
+bool block_erased(const uint8_t* bytes, int count);

@@ -9,6 +9,3 @@ void cmd_read(option_context& ctx);
 void cmd_write(option_context& ctx);
 void cmd_device_erase(option_context& ctx);
 void cmd_reset(option_context& ctx);
-
-/// Reads and prints the target's device and revision identifier lines.
-void print_device_ids(int fd);

@@ -1,4 +1,6 @@
+// The device-erase command, and the target reset that follows any command when asked for.
 #include "adapter/c2_control.h"
+#include "commands/command_port.h"
 #include "commands/commands.h"
 #include "serial/serial_port.h"
 
@@ -6,9 +8,10 @@
 
 void cmd_device_erase(option_context& ctx) {
     termios saved_settings{};
-    int fd = serial_open(ctx.serial_port, ctx.baud_rate, &saved_settings);
+    const int fd =
+        command_port_open(ctx, saved_settings,
+                          "\rInterrupted: the chip may be left partly erased; erase it again.\n");
     if (fd < 0) {
-        ctx.error = 1;
         return;
     }
     if (start_programming(fd) == 0) {
@@ -17,19 +20,18 @@ void cmd_device_erase(option_context& ctx) {
         std::fputs("Device erase failed.\n", stderr);
         ctx.error = 1;
     }
-    serial_close(fd, &saved_settings);
+    command_port_close(fd, saved_settings);
 }
 
 void cmd_reset(option_context& ctx) {
     termios saved_settings{};
-    int fd = serial_open(ctx.serial_port, ctx.baud_rate, &saved_settings);
+    const int fd = command_port_open(ctx, saved_settings, nullptr);
     if (fd < 0) {
-        ctx.error = 1;
         return;
     }
     c2_target_reset(fd);
     // The restore below takes effect at once; let the reset byte leave at
     // the speed it was sent with first.
     serial_wait_sent(fd);
-    serial_close(fd, &saved_settings);
+    command_port_close(fd, saved_settings);
 }

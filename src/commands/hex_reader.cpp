@@ -17,6 +17,10 @@ constexpr int HEX_FRAMING_BYTES = 5;
 
 constexpr int HEX_TYPE_DATA = 0x00;
 constexpr int HEX_TYPE_END = 0x01;
+constexpr int HEX_TYPE_SEGMENT = 0x02; // extended segment address: base = value x 16
+constexpr int HEX_TYPE_LINEAR = 0x04;  // extended linear address: base = value x 65536
+/// Data bytes of an extended address record: the value, high byte first.
+constexpr int HEX_EXTENDED_BYTES = 2;
 
 constexpr int READ_ON = 0;
 constexpr int READ_END = 1;
@@ -38,9 +42,10 @@ unsigned digit_value(char c) {
     return static_cast<unsigned>(c - 'A' + 10);
 }
 
-/// Checks one complete line and delivers it if it is a data record. READ_ON to go on,
-/// READ_END after an end record, READ_REJECTED for a malformed record.
-int examine_line(const hex_line& line, hex_data_sink sink, void* context) {
+/// Checks one complete line and delivers it if it is a data record, at the base address that
+/// the extended address records before it set. READ_ON to go on, READ_END after an end record,
+/// READ_REJECTED for a malformed record.
+int examine_line(const hex_line& line, uint32_t& base, hex_data_sink sink, void* context) {
     if (line.length < HEX_RECORD_MIN || line.text[0] != ':') {
         return READ_ON;
     }
@@ -74,9 +79,17 @@ int examine_line(const hex_line& line, hex_data_sink sink, void* context) {
     if (type == HEX_TYPE_END) {
         return READ_END;
     }
-    if (type == HEX_TYPE_DATA && decoded > HEX_FRAMING_BYTES) {
-        const unsigned address = record[1] * 256U + record[2];
-        sink(record.data() + 4, address, decoded - HEX_FRAMING_BYTES, context);
+    const int data_bytes = decoded - HEX_FRAMING_BYTES;
+    const uint32_t value = record[1] * 256U + record[2];
+    if (type == HEX_TYPE_DATA && data_bytes > 0) {
+        sink(record.data() + 4, base + value, data_bytes, context);
+    } else if (type == HEX_TYPE_SEGMENT || type == HEX_TYPE_LINEAR) {
+        // An address record that does not carry its value cannot be followed safely.
+        if (data_bytes < HEX_EXTENDED_BYTES) {
+            return READ_REJECTED;
+        }
+        const uint32_t extended = record[4] * 256U + record[5];
+        base = type == HEX_TYPE_SEGMENT ? extended << 4 : extended << 16;
     }
     return READ_ON;
 }
@@ -87,10 +100,11 @@ int examine_line(const hex_line& line, hex_data_sink sink, void* context) {
 /// that ends without an end record is rejected.
 int hex_read(std::FILE* input, hex_data_sink sink, void* context) {
     hex_line line{};
+    uint32_t base = 0;
     for (;;) {
         const int c = std::getc(input);
         if (c == '\n' || c == '\r' || c == EOF) {
-            const int result = examine_line(line, sink, context);
+            const int result = examine_line(line, base, sink, context);
             line.length = 0;
             if (result != READ_ON) {
                 return result;
@@ -108,9 +122,14 @@ int hex_read(std::FILE* input, hex_data_sink sink, void* context) {
     }
 }
 
-void image_store(const uint8_t* data, unsigned address, int count, void* context) {
-    auto* image = static_cast<uint8_t*>(context);
+void image_store(const uint8_t* data, uint32_t address, int count, void* context) {
+    auto& load = *static_cast<image_load*>(context);
     for (int i = 0; i < count; ++i) {
-        image[(address + static_cast<unsigned>(i)) & 0xFFFFU] = data[i];
+        const uint64_t at = static_cast<uint64_t>(address) + static_cast<uint64_t>(i);
+        if (at < IMAGE_SIZE) {
+            load.image[at] = data[i];
+        } else if (load.beyond == 0 || at < load.beyond) {
+            load.beyond = at;
+        }
     }
 }

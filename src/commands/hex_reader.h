@@ -1,4 +1,4 @@
-// Intel HEX input, 16-bit addresses.
+// Intel HEX input, loaded into the 64 KB image of the target addresses.
 #pragma once
 
 #include <cstdint>
@@ -7,13 +7,25 @@
 /// Longest accepted line: ':' and 2 x (255 data bytes + 5) digits.
 inline constexpr int HEX_LINE_MAX = 521;
 
-/// Receives one data record: its bytes (valid during the call only), the load
-/// address 0 to 65535, the number of bytes and the caller's context.
-using hex_data_sink = void (*)(const uint8_t* data, unsigned address, int count, void* context);
+/// Bytes of the image a write loads: one per 16-bit target address.
+inline constexpr uint32_t IMAGE_SIZE = 65536;
+
+/// Receives one data record: its bytes (valid during the call only), the address of its first
+/// byte (the record's 16-bit load address plus the base that extended segment and extended
+/// linear address records set), the number of bytes and the caller's context.
+using hex_data_sink = void (*)(const uint8_t* data, uint32_t address, int count, void* context);
+
+/// An image being loaded by image_store, and the lowest address of a byte that did not fit.
+struct image_load {
+    uint8_t* image;  // IMAGE_SIZE bytes
+    uint64_t beyond; // 0 while every byte fell below IMAGE_SIZE
+};
 
 /// Reads records from input up to the end-of-file record. Returns 1 after the
-/// end record, -1 for a rejected line or input that ends without one.
+/// end record, -1 for a rejected line (an extended address record without its
+/// two value bytes among them) or input that ends without one.
 int hex_read(std::FILE* input, hex_data_sink sink, void* context);
 
-/// A hex_data_sink that stores into the 65536-byte image at context.
-void image_store(const uint8_t* data, unsigned address, int count, void* context);
+/// A hex_data_sink whose context is an image_load: stores each byte at its address in the
+/// image, and notes in beyond the lowest address at or above IMAGE_SIZE instead of wrapping.
+void image_store(const uint8_t* data, uint32_t address, int count, void* context);

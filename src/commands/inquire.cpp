@@ -1,7 +1,8 @@
+// The inquire command: find the adapter, print its version and the target's identifiers.
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"
+#include "commands/command_port.h"
 #include "commands/commands.h"
-#include "serial/serial_port.h"
 
 #include <array>
 #include <cstdio>
@@ -10,7 +11,6 @@
 namespace {
 
 constexpr int DETECT_ATTEMPTS = 5;
-constexpr int IDENTIFY_REPLY_SIZE = 4;
 constexpr int REPLY_BUFFER_SIZE = 100;
 
 // Prints an identifier as "0x%02X", or "FAILED" for 255 and for no answer.
@@ -22,8 +22,7 @@ void print_id(int id) {
     }
 }
 
-} // namespace
-
+/// Reads both identifiers from the target, then prints the DeviceID and RevisionID lines.
 void print_device_ids(int fd) {
     int device_id = read_device_id(fd);
     int revision_id = read_revision_id(fd);
@@ -38,11 +37,12 @@ void print_device_ids(int fd) {
     std::putchar('\n');
 }
 
+} // namespace
+
 void cmd_inquire(option_context& ctx) {
     termios saved_settings{};
-    int fd = serial_open(ctx.serial_port, ctx.baud_rate, &saved_settings);
+    const int fd = command_port_open(ctx, saved_settings, nullptr);
     if (fd < 0) {
-        ctx.error = 1;
         return;
     }
     std::printf("Port: %s\n", ctx.serial_port);
@@ -51,18 +51,17 @@ void cmd_inquire(option_context& ctx) {
     int major = -1;
     int minor = 0;
     for (int attempt = 0; attempt < DETECT_ATTEMPTS && major < 0; ++attempt) {
-        if (adapter_identify(fd, reply.data(), REPLY_BUFFER_SIZE) != IDENTIFY_REPLY_SIZE) {
+        if (adapter_identify(fd, reply.data(), REPLY_BUFFER_SIZE) != ADAPTER_ID_SIZE) {
             continue;
         }
-        if (adapter_identify(fd, reply.data() + IDENTIFY_REPLY_SIZE,
-                             REPLY_BUFFER_SIZE - IDENTIFY_REPLY_SIZE) != IDENTIFY_REPLY_SIZE) {
+        if (adapter_identify(fd, reply.data() + ADAPTER_ID_SIZE,
+                             REPLY_BUFFER_SIZE - ADAPTER_ID_SIZE) != ADAPTER_ID_SIZE) {
             continue;
         }
-        if (reply[0] != 0x43 || reply[1] != 0x32) {
+        if (reply[0] != ADAPTER_ID_FIRST || reply[1] != ADAPTER_ID_SECOND) {
             continue;
         }
-        if (std::memcmp(reply.data(), reply.data() + IDENTIFY_REPLY_SIZE, IDENTIFY_REPLY_SIZE) !=
-            0) {
+        if (std::memcmp(reply.data(), reply.data() + ADAPTER_ID_SIZE, ADAPTER_ID_SIZE) != 0) {
             continue;
         }
         major = reply[2];
@@ -75,5 +74,5 @@ void cmd_inquire(option_context& ctx) {
         std::printf("Adapter: %d.%d\n", major, minor);
         print_device_ids(fd);
     }
-    serial_close(fd, &saved_settings);
+    command_port_close(fd, saved_settings);
 }

@@ -1,7 +1,9 @@
+// The read command: the flash as Intel HEX on standard output.
+#include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
+#include "commands/command_port.h"
 #include "commands/commands.h"
-#include "serial/serial_port.h"
 
 #include <array>
 #include <cerrno>
@@ -17,9 +19,10 @@ constexpr int RECORD_HEADER_SIZE = 4;
 // and the checksum, and a terminating NUL.
 constexpr int RECORD_TEXT_MAX = 1 + 2 * (RECORD_HEADER_SIZE + FLASH_BLOCK_MAX + 1) + 1;
 
+using record_bytes = std::array<uint8_t, RECORD_HEADER_SIZE + FLASH_BLOCK_MAX>;
+
 // Writes the Intel HEX data record held in record (header and n data bytes).
-void put_data_record(const std::array<uint8_t, RECORD_HEADER_SIZE + FLASH_BLOCK_MAX>& record,
-                     int n) {
+void put_data_record(const record_bytes& record, int n) {
     std::array<char, RECORD_TEXT_MAX> text{};
     constexpr char digits[] = "0123456789ABCDEF";
     int pos = 0;
@@ -38,41 +41,20 @@ void put_data_record(const std::array<uint8_t, RECORD_HEADER_SIZE + FLASH_BLOCK_
     std::puts(text.data());
 }
 
-bool all_erased(const uint8_t* data, int n) {
-    for (int i = 0; i < n; ++i) {
-        if (data[i] != 0xFF) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
-
-void cmd_read(option_context& ctx) {
-    termios saved_settings{};
-    int fd = serial_open(ctx.serial_port, ctx.baud_rate, &saved_settings);
-    if (fd < 0) {
-        ctx.error = 1;
-        return;
-    }
-    if (start_programming(fd) == 0) {
-        ctx.error = 1;
-        serial_close(fd, &saved_settings);
-        return;
-    }
-
+/// Reads the first size bytes of flash, printing a record for each block that is not erased.
+/// Returns the number of failed block reads: 0 when every block was dumped.
+int dump_flash(int fd, uint16_t size) {
     uint16_t address = 0;
-    auto remaining = static_cast<uint16_t>(ctx.flash_size & 0xFFFF);
+    uint16_t remaining = size;
     int failures = 0;
-    std::array<uint8_t, RECORD_HEADER_SIZE + FLASH_BLOCK_MAX> record{};
+    record_bytes record{};
     while (remaining != 0) {
-        int n = remaining < FLASH_BLOCK_MAX ? remaining : FLASH_BLOCK_MAX;
+        const int n = remaining < FLASH_BLOCK_MAX ? remaining : FLASH_BLOCK_MAX;
         std::fprintf(stderr, "%04X: reading.\r", address);
         record.fill(0xFF);
         uint8_t* data = record.data() + RECORD_HEADER_SIZE;
         if (flash_block_read(fd, data, address, static_cast<uint8_t>(n)) != 0) {
-            if (!all_erased(data, n)) {
+            if (!block_erased(data, n)) {
                 record[0] = static_cast<uint8_t>(n);
                 record[1] = static_cast<uint8_t>(address >> 8);
                 record[2] = static_cast<uint8_t>(address & 0xFF);
@@ -91,22 +73,45 @@ void cmd_read(option_context& ctx) {
                      static_cast<uint16_t>(address + n - 1));
         enter_programming_mode(fd);
     }
+    return failures;
+}
 
-    if (failures != 0) {
+/// Ends a dump in which every block was read: the end record once the replies are proven in
+/// step, and the verdict once the whole dump has reached its destination. 1 on success.
+int finish_dump(int fd) {
+    // On a line that hands over a reply byte by byte, a late or surplus byte can shift a fetch
+    // reply without any byte waiting behind it yet; it still stands before this reply.
+    if (adapter_in_step(fd) == 0) {
+        std::fputs("Replies out of step with the adapter.\n", stderr);
+        return 0;
+    }
+    std::fputs("              \r", stderr);
+    std::puts(":00000001FF");
+    // A full disk or a closed pipe must not end in "Completed.".
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "Cannot write the output: %s\n", std::strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+void cmd_read(option_context& ctx) {
+    termios saved_settings{};
+    const int fd =
+        command_port_open(ctx, saved_settings, "\rInterrupted: the dump is incomplete.\n");
+    if (fd < 0) {
+        return;
+    }
+    if (start_programming(fd) == 0) {
+        ctx.error = 1;
+    } else if (dump_flash(fd, static_cast<uint16_t>(ctx.flash_size & 0xFFFF)) != 0 ||
+               finish_dump(fd) == 0) {
         std::fputs("Failed.\n", stderr);
         ctx.error = 1;
     } else {
-        std::fputs("              \r", stderr);
-        std::puts(":00000001FF");
-        // The dump is only complete once it has reached its destination: a
-        // full disk or a closed pipe must not end in "Completed.".
-        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-            std::fprintf(stderr, "Cannot write the output: %s\n", std::strerror(errno));
-            std::fputs("Failed.\n", stderr);
-            ctx.error = 1;
-        } else {
-            std::fputs("Completed.\n", stderr);
-        }
+        std::fputs("Completed.\n", stderr);
     }
-    serial_close(fd, &saved_settings);
+    command_port_close(fd, saved_settings);
 }

@@ -1,9 +1,10 @@
 // The write command: load an Intel HEX image, erase the target, program and verify it.
+#include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
+#include "commands/command_port.h"
 #include "commands/commands.h"
 #include "commands/hex_reader.h"
-#include "commands/program_image.h"
 #include "serial/serial_port.h"
 
 #include <array>
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr uint32_t IMAGE_SIZE = 65536;
 /// Failures of one block that are retried; the next one gives up.
 constexpr int BLOCK_RETRIES_MAX = 4;
 /// Blocks of a range that covers the whole image.
@@ -61,15 +61,6 @@ void note_progress(failure_counts& failures, uint32_t block) {
     failures.any = failures.low <= failures.high;
 }
 
-bool all_erased(const uint8_t* bytes, int count) {
-    for (int i = 0; i < count; ++i) {
-        if (bytes[i] != 0xFF) {
-            return false;
-        }
-    }
-    return true;
-}
-
 uint8_t byte_sum(const uint8_t* bytes, int count) {
     unsigned sum = 0;
     for (int i = 0; i < count; ++i) {
@@ -83,6 +74,7 @@ uint8_t byte_sum(const uint8_t* bytes, int count) {
 int write_block(int fd, const uint8_t* bytes, uint16_t address, int length) {
     const unsigned last = address + static_cast<unsigned>(length) - 1;
     if (flash_block_write(fd, bytes, address, static_cast<uint8_t>(length)) == 0) {
+        // The design's wording for a refused block write; scripts match it.
         std::fprintf(stderr, "%04X-%04X: serial_write error.", address, last);
         return 0;
     }
@@ -91,27 +83,17 @@ int write_block(int fd, const uint8_t* bytes, uint16_t address, int length) {
         return 0;
     }
     std::fprintf(stderr, "%04X-%04X: ok\r", address, last);
+    // Kept from the design: a dump or a message on standard output never lags behind the
+    // progress shown on standard error.
     std::fflush(stdout);
     return 1;
 }
 
-} // namespace
-
-/// Gives up at the fifth failure of one block with nothing verified or skipped beyond it,
-/// or when programming mode cannot be re-entered for a retry.
-int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
-    if (start + count > IMAGE_SIZE) {
-        count = IMAGE_SIZE - start;
-    }
-    if (start_programming(fd) == 0) {
-        return 0;
-    }
-    if (c2_device_erase(fd) == 0) {
-        std::fputs("Device erase failed.\n", stderr);
-        return 0;
-    }
-    std::fputs("Device erase: ok\n", stderr);
-
+/// Programs and verifies image[start, start + count), skipping erased blocks, with retries.
+/// Returns the failure count of the block it stopped at: 0 when every block was done. Gives up
+/// at the fifth failure of one block with nothing verified or skipped beyond it, or when
+/// programming mode cannot be re-entered for a retry.
+int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
     failure_counts failures{};
     uint16_t address = start;
     uint32_t remaining = count;
@@ -124,7 +106,7 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
             remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining) : FLASH_BLOCK_MAX;
         const uint32_t block = (count - remaining) / FLASH_BLOCK_MAX;
         const uint8_t* bytes = image + address;
-        const bool skipped = all_erased(bytes, length);
+        const bool skipped = block_erased(bytes, length);
         if (skipped || write_block(fd, bytes, address, length) != 0) {
             if (!skipped) {
                 restart_address = address;
@@ -139,6 +121,7 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
 
         failure_count = note_failure(failures, block);
         if (failure_count > BLOCK_RETRIES_MAX) {
+            // The design ends the last failure line on standard output, not standard error.
             std::putchar('\n');
             break;
         }
@@ -150,8 +133,35 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
         address = restart_address;
         remaining = restart_remaining;
     }
+    return failure_count;
+}
 
-    if (failure_count != 0) {
+/// Erases the target and programs image[start, start + count) in verified blocks; the run
+/// succeeds only once the adapter's replies are proven still in step. 1 on success, else 0;
+/// prints progress and the verdict on standard error.
+int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
+    if (start + count > IMAGE_SIZE) {
+        count = IMAGE_SIZE - start;
+    }
+    if (start_programming(fd) == 0) {
+        return 0;
+    }
+    serial_set_interrupt_note(
+        "\rInterrupted: the chip is left partly erased or written; write it again.\n");
+    if (c2_device_erase(fd) == 0) {
+        std::fputs("Device erase failed.\n", stderr);
+        return 0;
+    }
+    std::fputs("Device erase: ok\n", stderr);
+
+    if (program_blocks(fd, image, start, count) != 0) {
+        std::fputs("Failed.\n", stderr);
+        return 0;
+    }
+    // A stray reply byte taken as a block's answer shifts every answer after it; the blocks
+    // may then have been judged by the wrong bytes.
+    if (adapter_in_step(fd) == 0) {
+        std::fputs("Replies out of step with the adapter.\n", stderr);
         std::fputs("Failed.\n", stderr);
         return 0;
     }
@@ -159,11 +169,39 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
     return 1;
 }
 
+/// Loads the Intel HEX input into flash_image. 1 when it can be written as given: accepted by
+/// the reader, and no byte beyond the first flash_size addresses but erased (0xFF) ones.
+/// Otherwise prints why and returns 0.
+int load_image(std::FILE* input, uint32_t flash_size) {
+    flash_image.fill(0xFF);
+    image_load load{flash_image.data(), 0};
+    if (hex_read(input, image_store, &load) < 0) {
+        std::fputs("Invalid file format.\n", stderr);
+        return 0;
+    }
+    uint64_t outside = load.beyond;
+    for (uint32_t at = flash_size; at < IMAGE_SIZE; ++at) {
+        if (flash_image[at] != 0xFF) {
+            outside = at;
+            break;
+        }
+    }
+    if (outside != 0) {
+        std::fprintf(stderr, "Image data at 0x%04llX lies outside the flash (0x0000-0x%04X).\n",
+                     static_cast<unsigned long long>(outside),
+                     static_cast<unsigned>(flash_size - 1));
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
 void cmd_write(option_context& ctx) {
     termios saved_settings{};
-    const int fd = serial_open(ctx.serial_port, ctx.baud_rate, &saved_settings);
+    const int fd =
+        command_port_open(ctx, saved_settings, "\rInterrupted: the chip was not changed.\n");
     if (fd < 0) {
-        ctx.error = 1;
         return;
     }
 
@@ -173,24 +211,18 @@ void cmd_write(option_context& ctx) {
         if (input == nullptr) {
             std::fprintf(stderr, "Cannot open: %s\n", ctx.hex_file);
             ctx.error = 1;
-            serial_close(fd, &saved_settings);
+            command_port_close(fd, saved_settings);
             return;
         }
     }
 
-    flash_image.fill(0xFF);
-    if (hex_read(input, image_store, flash_image.data()) < 0) {
-        std::fputs("Invalid file format.\n", stderr);
+    const uint32_t size = ctx.flash_size < IMAGE_SIZE ? ctx.flash_size : IMAGE_SIZE;
+    if (load_image(input, size) == 0 || program_image(fd, flash_image.data(), 0, size) == 0) {
         ctx.error = 1;
-    } else {
-        const uint32_t size = ctx.flash_size < IMAGE_SIZE ? ctx.flash_size : IMAGE_SIZE;
-        if (program_image(fd, flash_image.data(), 0, size) == 0) {
-            ctx.error = 1;
-        }
     }
 
     if (input != stdin) {
         std::fclose(input);
     }
-    serial_close(fd, &saved_settings);
+    command_port_close(fd, saved_settings);
 }
