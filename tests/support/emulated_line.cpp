@@ -31,7 +31,8 @@ emulated_line::emulated_line(const sim::config& cfg) : emu(cfg) {
 
 line_run emulated_line::attempt(std::vector<std::string> args, const run_options& options) {
     args.insert(args.begin(), {"--serial", emu.slave_path()});
-    line_run r{run_vantrel(args, options)};
+    args.insert(args.begin(), program.begin() + 1, program.end());
+    line_run r{run_program(program.front(), args, options)};
     wait_until_steady([this] { return emu.received().size(); }, std::chrono::milliseconds(20),
                       std::chrono::seconds(1));
     r.settings_restored = settings_restored();

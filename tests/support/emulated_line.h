@@ -30,8 +30,8 @@ class emulated_line {
     /// Starts the emulator and keeps the line's settings as a run must leave them.
     explicit emulated_line(const sim::config& cfg = {});
 
-    /// Runs vantrel --serial <slave path> args, then waits (bounded) until the emulator has
-    /// taken in the last bytes sent.
+    /// Runs the program with --serial <slave path> args, then waits (bounded) until the
+    /// emulator has taken in the last bytes sent.
     line_run attempt(std::vector<std::string> args, const run_options& options = {});
 
     /// attempt(), expecting the run to end within its bound and to put the settings back.
@@ -45,6 +45,9 @@ class emulated_line {
     std::string port_line() const;
 
     sim::emulator emu; // flash, faults and the transcript of the line
+
+    /// The program run and the arguments it takes before the test's own: vantrel by default.
+    std::vector<std::string> program{vantrel_binary()};
 
   private:
     termios kept_{};

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -25,6 +26,11 @@ namespace test_support {
 
 const std::string& vantrel_binary() {
     static const std::string path = VANTREL_BINARY;
+    return path;
+}
+
+const std::string& short_range_binary() {
+    static const std::string path = VANTREL_SHORT_RANGE_BINARY;
     return path;
 }
 
@@ -83,6 +89,7 @@ class spawn_setup {
     void dup(int from, int fd) {
         check(posix_spawn_file_actions_adddup2(&actions_, from, fd), "dup2");
     }
+    void close(int fd) { check(posix_spawn_file_actions_addclose(&actions_, fd), "close"); }
 
     /// Default signal handling and no blocked signals, whatever the test process has set.
     void default_signals(bool new_session) {
@@ -134,8 +141,10 @@ child_process::child_process(const std::string& program, const std::vector<std::
     pipe_pair in, out, err;
     // Each standard stream is the file named, or else the child's end of a pipe. A pipe the
     // child does not get reads as ended at once.
-    const auto stream = [&setup](int fd, const std::string& file, int flags, int pipe_end) {
-        if (file.empty()) {
+    const auto stream = [&](int fd, const std::string& file, int flags, int pipe_end) {
+        if (std::find(options.closed.begin(), options.closed.end(), fd) != options.closed.end()) {
+            setup.close(fd);
+        } else if (file.empty()) {
             setup.dup(pipe_end, fd);
         } else {
             setup.open(fd, file, flags);

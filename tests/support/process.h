@@ -21,6 +21,7 @@ struct run_options {
     std::string stdin_file{};  // if set, standard input is this file
     std::string stdout_file{}; // if set, standard output goes here
     std::string stderr_file{}; // if set, standard error goes here
+    std::vector<int> closed{}; // standard descriptors (0, 1, 2) the child starts without
     bool new_session = false;  // the child leads a session of its own, so a terminal opened as
                                // stdin_file becomes its controlling terminal
     double timeout_s = 60;     // the child is killed after this
@@ -63,6 +64,10 @@ class child_process {
 
 /// Path of the built vantrel binary.
 const std::string& vantrel_binary();
+
+/// Path of vantrel-short-range: "vantrel-short-range BYTES ARGS..." runs the program's driver
+/// on ARGS with reads and writes covering the first BYTES bytes of flash.
+const std::string& short_range_binary();
 
 /// Runs vantrel with args; never hangs past options.timeout_s.
 run_result run_vantrel(const std::vector<std::string>& args, const run_options& options = {});

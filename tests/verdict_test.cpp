@@ -1,0 +1,202 @@
+// The verdict of a run stays true: replies out of step, closed standard descriptors, slow
+// lines and interrupted runs end honestly, with the port's settings put back.
+#include "support/clock.h"
+#include "support/emulated_line.h"
+#include "support/hex.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using sim::fault_kind;
+using test_support::block_fault;
+using test_support::child_process;
+using test_support::command_fault;
+using test_support::emulated_line;
+using test_support::erased_flash;
+using test_support::flash_array;
+using test_support::run_options;
+using test_support::run_result;
+using test_support::temp_dir;
+
+constexpr uint8_t BLOCK_SUM = 0x16, BLOCK_WRITE = 0x21;
+constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
+const std::string OUT_OF_STEP = "Replies out of step with the adapter.\nFailed.\n";
+
+/// An image of blocks filled with one value each, from 0x0000 on.
+flash_array image_of_blocks(const bytes& fills) {
+    flash_array image = erased_flash();
+    for (std::size_t block = 0; block < fills.size(); ++block) {
+        for (std::size_t i = 0; i < 16; ++i) {
+            image[block * 16 + i] = fills[block];
+        }
+    }
+    return image;
+}
+
+bool chip_holds(const sim::emulator& emu, const flash_array& image) {
+    const flash_array flash = emu.flash();
+    return std::equal(flash.begin(), flash.begin() + RANGE_END, image.begin());
+}
+
+/// The image as a file, and a write of it against the line.
+struct image_file {
+    temp_dir dir;
+    std::string path = dir.file("image.hex");
+    explicit image_file(const flash_array& image) {
+        test_support::write_file(path, sim::hex_text(image, 0, RANGE_END));
+    }
+};
+
+TEST(Verdict, StrayByteThatShiftsEveryLaterAnswerFailsTheWrite) {
+    // The second block sums to 0x00: a stray 00 after the first block's sum is taken as the
+    // second block's write answer, its refusal as the block-read answer, and that answer as
+    // a matching sum. Only the final identification shows the replies out of step.
+    const flash_array image = image_of_blocks({0x11, 0x10});
+    image_file file(image);
+    emulated_line line;
+    line.emu.add_fault(command_fault(fault_kind::surplus_reply, BLOCK_SUM, 1, {0x00}));
+    line.emu.add_fault(block_fault(fault_kind::write_refused, 0x0010, 1));
+    const run_result r = line.run({"-w", "-f", file.path});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(r.err.ends_with("0010-001F: ok\r" + OUT_OF_STEP)) << r.err;
+    EXPECT_FALSE(chip_holds(line.emu, image)) << "the fault no longer leaves a wrong chip";
+}
+
+TEST(Verdict, LateByteOnALineThatHandsOverByteByByteFailsTheRead) {
+    // The answer to the last block's read request comes late: it is taken as the first byte
+    // of the fetch reply, whose last byte then arrives only after the reply was judged
+    // complete. The dump's last record would be off by one byte.
+    flash_array chip = erased_flash();
+    for (unsigned i = 0; i < 16; ++i) {
+        chip[0x1DF0 + i] = static_cast<uint8_t>(0x6B + 0x12 * i);
+    }
+    sim::config uart;
+    uart.byte_gap_us = 520; // 19200 bit/s
+    emulated_line line(uart);
+    line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + RANGE_END));
+    line.emu.add_fault(command_fault(fault_kind::delay_reply, 0x22, 480, {}, 150));
+    const run_result r = line.run({"-r"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out.find(":00000001FF"), std::string::npos) << "an end record after a failure";
+    EXPECT_TRUE(r.err.ends_with(OUT_OF_STEP)) << r.err;
+}
+
+TEST(Verdict, ClosedStandardDescriptorsNeverReachThePort) {
+    const flash_array image = image_of_blocks({0x12, 0x34, 0x56});
+    image_file file(image);
+    struct closed_case {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<int> closed;
+        int status;
+        std::string err_end;
+    };
+    const closed_case cases[] = {
+        {"dump to a closed output",
+         {"-r"},
+         {1},
+         1,
+         "Cannot write the output: Bad file descriptor\nFailed.\n"},
+        {"write with a closed error stream", {"-w", "-f", file.path}, {2}, 0, ""},
+        {"write from a closed input", {"-w"}, {0}, 1, "Invalid file format.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The same run with every descriptor open tells which bytes belong on the line.
+        emulated_line open_run;
+        open_run.emu.set_flash(0, bytes(image.begin(), image.begin() + 48));
+        open_run.run(c.args);
+        emulated_line line;
+        line.emu.set_flash(0, bytes(image.begin(), image.begin() + 48));
+        const run_result r = line.run(c.args, run_options{.closed = c.closed});
+        EXPECT_EQ(r.exit_status, c.status);
+        EXPECT_TRUE(r.err.ends_with(c.err_end)) << r.err;
+        EXPECT_EQ(line.emu.received(), open_run.emu.received());
+    }
+}
+
+TEST(Verdict, SlowLinesWaitForTheRequestToLeave) {
+    // At 300 bit/s a block write request takes 800 ms on the wire, far beyond one reply wait;
+    // a read of two blocks covers the fetch, whose 18-byte reply takes 600 ms.
+    const flash_array image = image_of_blocks({0xA5, 0x5A});
+    image_file file(image);
+    for (const char* speed : {"300", "1200"}) {
+        SCOPED_TRACE(speed);
+        sim::config paced;
+        paced.baud_pacing = true;
+        emulated_line writing(paced);
+        run_result r = writing.run({"--speed", speed, "-w", "-f", file.path});
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_TRUE(chip_holds(writing.emu, image));
+
+        emulated_line reading(paced);
+        reading.program = {test_support::short_range_binary(), "32"};
+        reading.emu.set_flash(0, bytes(image.begin(), image.begin() + 32));
+        r = reading.run({"--speed", speed, "-r"});
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.out, sim::hex_text(image, 0, 32));
+    }
+}
+
+/// Waits until the line is no longer as the run found it: the program has opened the port.
+bool port_taken(const emulated_line& line) {
+    return test_support::wait_for([&line] { return !line.settings_restored(); },
+                                  std::chrono::seconds(20));
+}
+
+TEST(Verdict, InterruptedRunsPutTheLineBackAndSayWhatIsLeft) {
+    const flash_array image = image_of_blocks(bytes(64, 0x5A));
+    image_file file(image);
+    sim::config paced;
+    paced.baud_pacing = true; // 64 blocks at 9600 bit/s: about two seconds of writing
+    struct interrupt_case {
+        const char* name;
+        std::vector<std::string> args;
+        int signal_number;
+        bool mid_write; // else while the input is awaited
+        std::string note;
+    };
+    const interrupt_case cases[] = {
+        {"Ctrl-C while writing",
+         {"-w", "-f", file.path},
+         SIGINT,
+         true,
+         "\rInterrupted: the chip is left partly erased or written; write it again.\n"},
+        {"SIGTERM while the input is awaited",
+         {"-w"},
+         SIGTERM,
+         false,
+         "\rInterrupted: the chip was not changed.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        emulated_line line(paced);
+        std::vector<std::string> args{"--serial", line.emu.slave_path(), "--speed", "9600"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        // Input that never ends, until the run is over: the pipe stays open.
+        child_process run(test_support::vantrel_binary(), args,
+                          run_options{.stdin_data = "; more to come\n"});
+        ASSERT_TRUE(port_taken(line));
+        if (c.mid_write) {
+            ASSERT_TRUE(
+                test_support::wait_for([&line] { return line.emu.command_count(BLOCK_WRITE) >= 3; },
+                                       std::chrono::seconds(20)));
+        }
+        run.signal(c.signal_number);
+        const run_result r = run.finish(20);
+        EXPECT_EQ(r.term_signal, c.signal_number);
+        EXPECT_TRUE(r.err.ends_with(c.note)) << r.err;
+        EXPECT_TRUE(line.settings_restored());
+        EXPECT_EQ(line.emu.received().empty(), !c.mid_write);
+    }
+}
+
+} // namespace
