@@ -4,8 +4,9 @@
 // lower bound that the wire and the protocol's mandated waits put on the run, and the ratio
 // of wall time to that bound; and, from the emulator's transcript, how much of the time beyond
 // the bound is the program's own turnaround between a reply and its next request. Every
-// figure is the median of --runs runs. --real-line hands every reply over byte by byte at
-// its wire time, as a serial port does, instead of whole as a pseudo-terminal does.
+// figure is the median of --runs runs. Paced lines hand every reply over byte by byte at its
+// wire time, as a serial port does; --real-line does so on the unpaced line too, which
+// otherwise hands a reply over whole, as a pseudo-terminal does.
 //
 // Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack] [--real-line]
 #include "adapter/c2_control.h"
@@ -438,7 +439,8 @@ int main(int argc, char** argv) {
                 "emulator timer slack: %s, replies: %s\n\n",
                 setup.vantrel.c_str(), runs, FLASH_BYTES, BLOCKS,
                 setup.precise_emulator ? "1 ns" : "default",
-                setup.real_line ? "byte by byte (real line)" : "whole (pseudo-terminal)");
+                setup.real_line ? "byte by byte, unpaced too (real line)"
+                                : "byte by byte when paced, whole when unpaced");
     std::map<long, double> rig_us;
     for (const long speed : {115200L, 230400L, 0L}) {
         std::vector<double> v;
