@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the real vantrel binary against the in-process emulated adapter and reports, for a
 // full write and a full read at 115200 and 230400 bits per second (the emulator paces bytes at
 // the line speed) and unpaced: wall time, the child's CPU time, system calls per block, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the block and C2 operations with adapter replies chosen by the input: an emulated
 // adapter answers on a pseudo-terminal, and the input picks the operations and the faults
 // (wrong, surplus, missing and late replies) applied to its answers.

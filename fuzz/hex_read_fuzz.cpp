@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the Intel HEX reader: the input is the whole text, loaded into an image through
 // image_store. Checks the result is one of its two values and that the reader never reads
 // past a line it rejected or an end record it met.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the command-line parser: the input, split on NUL bytes, is the argument vector after
 // the program name. "--terminal" would take over the process with a port; its row in the
 // table copy gets a stand-in that only counts calls.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang into BUILD_DIR and runs each for a short while on a
 # copy of its seed corpus. Usage: fuzz/smoke.sh BUILD_DIR [SECONDS_PER_TARGET]
 set -euo pipefail

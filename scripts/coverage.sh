@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Line and branch coverage of src/ by the test suite.
 #   scripts/coverage.sh             runs the "coverage" workflow preset (build/coverage)
 #   scripts/coverage.sh BUILD_DIR   configures, builds and tests in BUILD_DIR instead

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The one-command demo: builds vantrel and vantrel-emu (and the example firmware
 # when sdcc is at hand), starts the emulated adapter, asks it who it is, programs
 # the firmware, reads the chip back and shows that the dump matches the image, then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The adapter's command bytes: the one table that the target model, the fault
 // specs and the trace all read.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "adapter_model.h"
 
 namespace sim {

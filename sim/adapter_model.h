@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The adapter as a whole, without its line: the frame decoder feeds the
 // target model, and the fault injector acts on the replies. Bytes from the
 // program in, exchanges out; no I/O, no threads.

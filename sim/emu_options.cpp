@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "emu_options.h"
 
 #include "fault_spec.h"

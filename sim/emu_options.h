@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vantrel-emu's command line.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "emu_watch.h"
 
 #include <sys/inotify.h>

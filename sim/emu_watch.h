@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vantrel-emu's watch on the terminal's opens and closes (for --once) and its
 // symbolic link to the terminal (for --link).
 #pragma once

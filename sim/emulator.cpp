@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pseudo-terminal transport of the emulated adapter: a service thread reads
 // the program's bytes from the master side, hands them to the adapter model at
 // their time on the wire and writes the replies back, keeping a time-stamped

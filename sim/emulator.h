@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An emulated C2 interface adapter with a C8051F30x target behind it, served
 // on the master side of a pseudo-terminal. The program under test opens
 // slave_path() exactly as it would open a real serial device.

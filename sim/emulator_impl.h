@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's state behind its mutex, shared by the transport (emulator.cpp) and
 // the accessors that tests and tools use (emulator_state.cpp).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the emulator's users read and set between exchanges: faults, the trace hook,
 // the flash, the transcript and the command counts.
 #include "emulator_impl.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fault_injector.h"
 
 #include "adapter_commands.h"

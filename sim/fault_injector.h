@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The faults a test or a user asked for, and the decisions they make: which
 // reply is dropped, replaced, late or followed by surplus bytes, which block
 // operation fails, what the status shows, when noise comes and when the line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fault_spec.h"
 
 #include "hex_digits.h"

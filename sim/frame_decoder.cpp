@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frame_decoder.h"
 
 #include "adapter_commands.h"

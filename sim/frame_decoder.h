@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The adapter's input side: bytes from the line in, data frames and command
 // bytes out. 0x00 starts a frame; its body comes in groups of a header byte
 // and up to seven bytes, all with bit 7 set, the header holding the top bits

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hexadecimal digits, as the fault specs and Intel HEX files write them.
 #pragma once
 

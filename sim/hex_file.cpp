@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hex_file.h"
 
 #include "hex_digits.h"

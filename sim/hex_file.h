@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Intel HEX in and out of the emulated flash: the emulator is a device of its
 // own, so it keeps its own small reader and writer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time on the emulated line: the speed set on a terminal, and waits that end
 // on a deadline or on a stop request.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records that the emulator's pieces and its users share: settings,
 // faults, the trace of an exchange and the transcript of the line.
 #pragma once

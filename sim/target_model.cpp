@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "target_model.h"
 
 #include "adapter_commands.h"

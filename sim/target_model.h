@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The target behind the adapter: a C8051F30x seen through the C2 commands. It
 // keeps the C2 registers, the flash programming mode, the device erase
 // handshake, the flash (programming only clears bits) and the block taken by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The --trace line of one exchange, decoded by the command table.
 #include "adapter_commands.h"
 #include "fault_spec.h"

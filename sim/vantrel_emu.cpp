@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vantrel-emu: an emulated C2 interface adapter with a C8051F30x behind it, served on a
 // pseudo-terminal, for trying the programmer, scripting it and writing adapters.
 #include "emu_options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The adapter layers byte for byte over a real pseudo-terminal: framing, command bytes, C2
 // control, programming mode, device erase and block transfers; then faults from the emulator.
 #include "adapter/adapter_link.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault-injection campaign: many full write and read runs of the real binary against the
 // emulated adapter, each with faults chosen by its seed. Every run must end within its bound,
 // must not spin, may exit 0 only with the right result, must explain an exit status of 1 on

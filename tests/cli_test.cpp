@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Option parsing and the program driver: the parser in-process, the driver
 // through the real binary.
 #include "cli/options.h"

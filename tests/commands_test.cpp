@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inquire, device-erase, reset and read commands, end to end: the real
 // binary against the emulated adapter over a pseudo-terminal.
 #include "support/emulated_line.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manual pages, the bash completion and the installed tree, checked against the
 // program they describe so that neither can drift from it.
 #include "cli/options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vantrel-emu program end to end: started for real, driven by the real vantrel.
 #include "support/hex.h"
 #include "support/process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The --fault language, command names and trace lines of vantrel-emu, and its Intel HEX
 // reader and writer.
 #include "fault_spec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Intel HEX reader on in-memory input.
 #include "commands/hex_reader.h"
 #include "support/hex.h"

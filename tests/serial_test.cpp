@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial port over a real pseudo-terminal: line settings, open refusals, timed reads,
 // drains, complete writes and the behaviour on hang-up, interrupts and high descriptors.
 #include "serial/serial_port.h"

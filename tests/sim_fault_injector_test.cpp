@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault injector's decisions: which replies change and how, when the line closes,
 // when noise is due.
 #include "fault_injector.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated adapter's frame decoder: wire bytes in, commands with their frames out.
 #include "frame_decoder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated target: C2 registers, programming mode, the device erase, flash that
 // programming only clears, block read, fetch, sum and write; and the faults that act
 // inside it. Commands in, replies out, no line.

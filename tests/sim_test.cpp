@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated adapter on its pseudo-terminal, spoken to with raw bytes: what the line
 // itself adds to the pieces behind it (decoder, target, faults; tested on their own).
 #include "emulator.h"

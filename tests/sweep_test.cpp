@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every single fault on the line, at every exchange of a run, on a line that hands replies
 // over whole and on one that hands them over byte by byte: a run may end in success only with
 // the right result. The faults: a reply missing, late, cut short or changed, a stray byte

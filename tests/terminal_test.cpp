@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The terminal on the emulated line, driven the way a person would: the program's standard
 // input is a pseudo-terminal that the test types into (and whose settings it inspects), with
 // that terminal as the program's controlling terminal so that the interrupt key works.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The verdict of a run stays true: replies out of step, closed standard descriptors, slow
 // lines and interrupted runs end honestly, with the port's settings put back.
 #include "support/clock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The write command end to end: the real binary loads Intel HEX and programs the emulated
 // chip over a pseudo-terminal, with refused writes, wrong sums and lost programming mode.
 #include "support/emulated_line.h"

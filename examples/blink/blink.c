@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Blink example for a C8051F30x: an LED on P0.2 breathes by software PWM,
  * with its brightness taken from tables in code memory. Built with
  * sdcc -mmcs51 --code-size 7680 into blink.ihx, the firmware a write demo puts

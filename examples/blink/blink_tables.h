@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Brightness tables of the blink example, in code memory. */
 #ifndef BLINK_TABLES_H
 #define BLINK_TABLES_H

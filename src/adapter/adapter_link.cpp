@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The adapter's wire format: data frames of 7-bit-coded bytes and one-byte commands.
 #include "adapter/adapter_link.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // C2 target control: reset, register access, status waits, identifiers,
 // programming mode and whole-chip erase.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flash block transfers through the adapter, in pieces of at most FLASH_BLOCK_MAX bytes.
 #include "adapter/flash_block.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run of the program once its option context holds the command line.
 #pragma once
 

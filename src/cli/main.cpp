@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vantrel: flash programmer for C8051F30x microcontrollers through a C2
 // interface adapter on a serial port.
 #include "cli/driver.h"

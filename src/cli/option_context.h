@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one record of parser state, settings and outcome that every option
 // handler and every command receives.
 #pragma once

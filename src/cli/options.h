@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The option table and its parser.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial port as each command opens and closes it.
 #pragma once
 

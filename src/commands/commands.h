@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The programmer's commands. Each takes the option context, reports failure
 // on standard error and by setting ctx.error, and returns nothing.
 #pragma once

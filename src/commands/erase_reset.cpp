@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device-erase command, and the target reset that follows any command when asked for.
 #include "adapter/c2_control.h"
 #include "commands/command_port.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Intel HEX input: line splitting, record checks and delivery of data records.
 #include "commands/hex_reader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Intel HEX input, loaded into the 64 KB image of the target addresses.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inquire command: find the adapter, print its version and the target's identifiers.
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"

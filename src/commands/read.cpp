@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read command: the flash as Intel HEX on standard output.
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"

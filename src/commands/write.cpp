@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The write command: load an Intel HEX image, erase the target, program and verify it.
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why a serial port cannot be opened, said in the user's terms.
 #include "serial/open_failure.h"
 

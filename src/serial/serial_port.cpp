@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial port: raw 8-bit line setup and restore, timed reads, writes.
 //
 // Every wait goes through ppoll(), which has no limit on the descriptor's value and keeps the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial port: raw 8-bit line setup and restore, timed reads, writes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal settings put back when a signal ends the process.
 //
 // The handler may run between any two instructions of the program, so everything it reads is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal settings put back when a signal ends the process (Ctrl-C, SIGTERM, a hang-up, a
 // closed output pipe), before the signal ends it as it would have. Private to the serial layer.
 #pragma once

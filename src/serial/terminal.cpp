@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal mode: keyboard to port, port to screen, until a signal or a lost port ends it.
 //
 // Both directions are read straight from their descriptors into small fixed buffers, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal mode: a raw interactive terminal on the serial port.
 #pragma once
 

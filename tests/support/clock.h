@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time in the tests: elapsed time, deadlines and waits that always end.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/counters.h"
 
 #include <sys/resource.h>

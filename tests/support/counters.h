@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System call counts and CPU time, for checking that a wait sleeps instead of spinning.
 #pragma once
 

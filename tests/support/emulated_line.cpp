@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/emulated_line.h"
 
 #include "support/clock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated adapter on a pseudo-terminal, and the real vantrel binary run against it: the
 // bench of every end-to-end test.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Intel HEX for the tests: images are written and read through the emulator's own reader and
 // writer (hex_file.h); only single records of any type are formatted here.
 #pragma once

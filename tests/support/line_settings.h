@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Comparison of a line's terminal settings, for checking that a run put them back.
 #pragma once
 

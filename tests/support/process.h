@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs programs as child processes, in the foreground or in the background, never past a bound.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal of the test's own: code under test opens path(), the test plays the other
 // end on master() and looks at the line's settings through slave().
 #pragma once

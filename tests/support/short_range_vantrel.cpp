@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vantrel with a flash range of its own choosing, for fault sweeps that must visit every
 // exchange of a read: "vantrel-short-range BYTES ARGS..." runs the program's own driver on
 // ARGS with the read and write covering the first BYTES bytes of flash.
