@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -177,6 +178,10 @@ struct sweep_case {
     const scenario* s;
     bool byte_by_byte;
 };
+
+void PrintTo(const sweep_case& c, std::ostream* os) {
+    *os << c.s->name << (c.byte_by_byte ? ", byte by byte" : ", whole replies");
+}
 
 class Sweep : public ::testing::TestWithParam<sweep_case> {};
 
