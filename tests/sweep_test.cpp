@@ -72,9 +72,33 @@ bool chip_equals(const sim::emulator& emu, const flash_array& expected) {
     return std::equal(flash.begin(), flash.begin() + RANGE_END, expected.begin());
 }
 
-/// Runs the scenario once on a fresh line with the given delivery and trial.
+/// What a clean run shows of the places to put a fault: its exchanges, and the received-byte
+/// count at which each command byte arrived.
+struct places {
+    std::vector<exchange_seen> exchanges;
+    std::vector<std::size_t> command_ends;
+};
+
+/// Received-byte counts at which each command byte of a transcript arrived.
+std::vector<std::size_t> command_positions(const sim::emulator& emu) {
+    std::vector<std::size_t> ends;
+    std::size_t count = 0;
+    for (const auto& entry : emu.transcript()) {
+        if (entry.dir != sim::direction::to_adapter) {
+            continue;
+        }
+        ++count;
+        if (entry.byte >= 0x01 && entry.byte <= 0x7F) {
+            ends.push_back(count);
+        }
+    }
+    return ends;
+}
+
+/// Runs the scenario once on a fresh line with the given delivery and trial, judging the
+/// outcome; records the places of the run when asked.
 line_run run_once(const scenario& s, const sim::config& cfg, const trial& t,
-                  std::vector<exchange_seen>* seen = nullptr) {
+                  places* seen = nullptr) {
     emulated_line line(cfg);
     if (!s.program.empty()) {
         line.program = s.program;
@@ -91,11 +115,14 @@ line_run run_once(const scenario& s, const sim::config& cfg, const trial& t,
     if (seen != nullptr) {
         line.emu.set_trace([&](const sim::exchange& e) {
             std::lock_guard<std::mutex> lock(mutex);
-            seen->push_back({e.command, ++counts[e.command], e.reply});
+            seen->exchanges.push_back({e.command, ++counts[e.command], e.reply});
         });
     }
     line_run r = line.attempt(s.args);
     line.emu.set_trace({});
+    if (seen != nullptr) {
+        seen->command_ends = command_positions(line.emu);
+    }
     EXPECT_FALSE(r.timed_out) << t.name;
     EXPECT_TRUE(r.settings_restored || t.hangs_up) << t.name;
     if (r.exit_status == 0) {
@@ -158,22 +185,6 @@ void place_hang_ups(std::vector<trial>& trials, const std::vector<std::size_t>& 
     }
 }
 
-/// Received-byte counts at which each command byte of a transcript arrived.
-std::vector<std::size_t> command_positions(const sim::emulator& emu) {
-    std::vector<std::size_t> ends;
-    std::size_t count = 0;
-    for (const auto& entry : emu.transcript()) {
-        if (entry.dir != sim::direction::to_adapter) {
-            continue;
-        }
-        ++count;
-        if (entry.byte >= 0x01 && entry.byte <= 0x7F) {
-            ends.push_back(count);
-        }
-    }
-    return ends;
-}
-
 struct sweep_case {
     const scenario* s;
     bool byte_by_byte;
@@ -191,35 +202,18 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     cfg.byte_gap_us = GetParam().byte_by_byte ? UART_GAP_US : 0;
 
     // The clean run: it succeeds, and its exchanges are the places to put a fault.
-    std::vector<exchange_seen> exchanges;
-    std::vector<std::size_t> ends;
-    {
-        emulated_line line(cfg);
-        if (!s.program.empty()) {
-            line.program = s.program;
-        }
-        line.emu.set_flash(0, bytes(s.chip_before.begin(), s.chip_before.end()));
-        std::map<uint8_t, int> counts;
-        std::mutex mutex;
-        line.emu.set_trace([&](const sim::exchange& e) {
-            std::lock_guard<std::mutex> lock(mutex);
-            exchanges.push_back({e.command, ++counts[e.command], e.reply});
-        });
-        const line_run clean = line.attempt(s.args);
-        line.emu.set_trace({});
-        ASSERT_EQ(clean.exit_status, 0) << clean.err;
-        ASSERT_TRUE(s.truthful(clean, line.emu));
-        ends = command_positions(line.emu);
-    }
-    std::vector<trial> trials = trials_for(exchanges);
-    place_hang_ups(trials, ends);
+    places clean;
+    const line_run r = run_once(s, cfg, {"no fault", {}}, &clean);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::vector<trial> trials = trials_for(clean.exchanges);
+    place_hang_ups(trials, clean.command_ends);
 
     int successes = 0;
     for (const trial& t : trials) {
         successes += run_once(s, cfg, t).exit_status == 0 ? 1 : 0;
     }
     std::printf("%s, %s: %zu exchanges, %zu single faults, %d runs still succeeded\n", s.name,
-                GetParam().byte_by_byte ? "byte by byte" : "whole replies", exchanges.size(),
+                GetParam().byte_by_byte ? "byte by byte" : "whole replies", clean.exchanges.size(),
                 trials.size(), successes);
 }
 
