@@ -37,11 +37,16 @@ int serial_read_timed(int fd, uint8_t* buffer, int count, long timeout_us);
 int serial_read_byte(int fd, long timeout_us);
 
 /// Discards input until the line has been quiet for timeout_us, or until
-/// SERIAL_DRAIN_LIMIT_US has passed on a line that never goes quiet.
-void serial_drain(int fd, long timeout_us);
+/// SERIAL_DRAIN_LIMIT_US has passed on a line that never goes quiet. Returns the number of
+/// bytes thrown away.
+int serial_drain(int fd, long timeout_us);
 
 /// Waits until everything written to fd has left the port.
 void serial_wait_sent(int fd);
+
+/// Which open of this process fd is, counting from 1; 0 for a descriptor serial_open did not
+/// give. What a layer learns about the peer on one open must not outlive it.
+long serial_open_number(int fd);
 
 /// Number of received bytes already waiting to be read; 0 when none or unknown. Does not wait.
 int serial_pending(int fd);
