@@ -173,6 +173,8 @@ bytes without_polls(const bytes& line) {
 
 const bytes erase_sequence = {0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x14, 0x00, 0xC0,
                               0xDE, 0x13, 0x00, 0xC0, 0xAD, 0x13, 0x00, 0xC0, 0xA5, 0x13, 0x3F};
+// The first block read back after the erase: it must be blank.
+const bytes erase_check = {0x00, 0x80, 0x80, 0x80, 0x90, 0x22, 0x15};
 
 TEST(DeviceErase, Succeeds) {
     emulated_line line;
@@ -181,7 +183,8 @@ TEST(DeviceErase, Succeeds) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(without_polls(line.emu.received()), concat({{PROGRAM_MODE}, erase_sequence}));
+    EXPECT_EQ(without_polls(line.emu.received()),
+              concat({{PROGRAM_MODE}, erase_sequence, erase_check}));
     EXPECT_EQ(line.emu.flash()[0x0100], 0xFF);
 }
 
@@ -226,7 +229,7 @@ TEST(Reset, AloneAndAfterCommands) {
         auto r = line.run({"--device-erase", "--reset"});
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(without_polls(line.emu.received()),
-                  concat({{PROGRAM_MODE}, erase_sequence, {RESET}}));
+                  concat({{PROGRAM_MODE}, erase_sequence, erase_check, {RESET}}));
         EXPECT_FALSE(line.emu.programming_mode());
     }
     {
@@ -355,9 +358,9 @@ TEST(Read, ShiftedFetchReplyIsAFailureNotAWrongDump) {
     };
     const shift_case cases[] = {
         {"surplus after the block read answer",
-         {.kind = sim::fault_kind::surplus_reply, .command = 0x22, .nth = 3, .bytes = {0x77}}},
+         {.kind = sim::fault_kind::surplus_reply, .command = 0x22, .nth = 5, .bytes = {0x77}}},
         {"block read answer too late",
-         {.kind = sim::fault_kind::delay_reply, .command = 0x22, .nth = 3, .delay_ms = 150}},
+         {.kind = sim::fault_kind::delay_reply, .command = 0x22, .nth = 5, .delay_ms = 150}},
     };
     for (const auto& c : cases) {
         emulated_line line;

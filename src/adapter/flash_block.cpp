@@ -3,9 +3,11 @@
 #include "adapter/flash_block.h"
 
 #include "adapter/adapter_link.h"
+#include "adapter/c2_control.h"
 #include "serial/serial_port.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -27,13 +29,63 @@ void fill_request_header(block_request& request, uint16_t address, int piece) {
     request[2] = static_cast<uint8_t>(piece);
 }
 
-/// Sends the block read request; its one answer byte, if any, is not looked at. Costs one
-/// READ_TIMEOUT_US when the adapter does not answer it.
+/// What this open of the port has learned about the adapter's answer to block read. An adapter
+/// may leave that answer out; one that has done so for the first two block reads of a run is
+/// no longer waited for, until a sign that it answers after all.
+struct block_read_habit {
+    int fd = -1;
+    long open_number = 0;
+    int block_reads = 0; // block reads sent on this open, counted up to BLOCK_READS_LEARNED
+    int unanswered = 0;  // of those, the ones whose answer stayed away
+    bool not_waiting = false;
+    bool waiting_for_good = false; // the adapter has answered after all: wait for the rest
+};
+
+/// Block reads whose answer decides whether to keep waiting for it.
+constexpr int BLOCK_READS_LEARNED = 2;
+
+block_read_habit habit;
+
+/// The habit of fd's current open, learned afresh for each open.
+block_read_habit& habit_of(int fd) {
+    const long open_number = serial_open_number(fd);
+    if (habit.fd != fd || habit.open_number != open_number) {
+        habit = block_read_habit{};
+        habit.fd = fd;
+        habit.open_number = open_number;
+    }
+    return habit;
+}
+
+/// Sends the block read request. Its one answer byte, if any, is not looked at; waiting for it
+/// costs one READ_TIMEOUT_US when the adapter does not answer, unless the run has learned that
+/// it never does.
 void request_block(int fd, uint16_t address, int piece) {
     block_request request{};
     fill_request_header(request, address, piece);
     adapter_send_frame_command(fd, request.data(), REQUEST_HEADER_BYTES, ADP_BLOCK_READ);
-    serial_read_byte(fd, READ_TIMEOUT_US);
+    block_read_habit& learned = habit_of(fd);
+    if (learned.not_waiting) {
+        return;
+    }
+    const int answer = serial_read_byte(fd, READ_TIMEOUT_US);
+    if (learned.waiting_for_good || learned.block_reads >= BLOCK_READS_LEARNED) {
+        return;
+    }
+    ++learned.block_reads;
+    learned.unanswered += answer < 0 ? 1 : 0;
+    if (learned.unanswered == BLOCK_READS_LEARNED) {
+        learned.not_waiting = true;
+        std::fputs("Adapter does not answer block read; not waiting for it.\n", stderr);
+    }
+}
+
+uint8_t byte_sum(const uint8_t* bytes, int count) {
+    unsigned sum = 0;
+    for (int i = 0; i < count; ++i) {
+        sum += bytes[i];
+    }
+    return static_cast<uint8_t>(sum);
 }
 
 } // namespace
@@ -112,4 +164,44 @@ bool block_erased(const uint8_t* bytes, int count) {
         }
     }
     return true;
+}
+
+/// Two block reads: one for the bytes, one for the adapter's sum of the same block, so that an
+/// adapter that serves a block only once still answers both.
+int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, uint8_t length) {
+    if (flash_block_read(fd, destination, address, length) == 0) {
+        return 0;
+    }
+    return flash_block_sum(fd, address, length) == byte_sum(destination, length) ? 1 : 0;
+}
+
+bool flash_block_not_waiting(int fd) {
+    return habit_of(fd).not_waiting;
+}
+
+int flash_block_wait_again(int fd) {
+    block_read_habit& learned = habit_of(fd);
+    learned.not_waiting = false;
+    learned.waiting_for_good = true;
+    return serial_drain(fd, READ_TIMEOUT_US);
+}
+
+uint8_t flash_byte_sum(const uint8_t* bytes, int count) {
+    return byte_sum(bytes, count);
+}
+
+/// Two attempts, with a return to programming mode between them, so that one reply lost on the
+/// line does not condemn the erase.
+int flash_erase_confirmed(int fd) {
+    constexpr int ATTEMPTS = 2;
+    std::array<uint8_t, FLASH_BLOCK_MAX> first{};
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (attempt > 0 && enter_programming_mode(fd) == 0) {
+            return 0;
+        }
+        if (flash_block_read(fd, first.data(), 0x0000, FLASH_BLOCK_MAX) != 0) {
+            return block_erased(first.data(), FLASH_BLOCK_MAX) ? 1 : 0;
+        }
+    }
+    return 0;
 }

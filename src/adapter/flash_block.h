@@ -19,6 +19,26 @@ int flash_block_write(int fd, const uint8_t* source, uint16_t address, uint8_t l
 /// them, or -1 when a sum answer is missing.
 int flash_block_sum(int fd, uint16_t address, uint8_t length);
 
+/// Reads length (1 to 16) bytes like flash_block_read, then proves them against the adapter's
+/// sum of a fresh read of the same block. 1 when both answered and agree, else 0.
+int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, uint8_t length);
+
+/// True once this open of fd has stopped waiting for the answer to block read: the first two
+/// block reads went unanswered, and the run then says so once on standard error. A failure
+/// while not waiting may be an answer that came after all; see flash_block_wait_again.
+bool flash_block_not_waiting(int fd);
+
+/// Waits for the answer to block read again, for the rest of this open, after throwing away
+/// what is pending (one quiet READ_TIMEOUT_US). Returns the bytes thrown away.
+int flash_block_wait_again(int fd);
+
+/// After a device erase: 1 when the first block of flash reads back all 0xFF, else 0. An
+/// adapter may confirm an erase that a corrupted byte kept from happening.
+int flash_erase_confirmed(int fd);
+
+/// The 8-bit sum of count bytes, as the adapter sums a block.
+uint8_t flash_byte_sum(const uint8_t* bytes, int count);
+
 /// True when all count bytes are 0xFF, as erased flash reads: such a block is neither
 /// programmed nor dumped.
 bool block_erased(const uint8_t* bytes, int count);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The device-erase command, and the target reset that follows any command when asked for.
 #include "adapter/c2_control.h"
+#include "adapter/flash_block.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
 #include "serial/serial_port.h"
@@ -17,7 +18,7 @@ void cmd_device_erase(option_context& ctx) {
     }
     if (start_programming(fd) == 0) {
         ctx.error = 1;
-    } else if (c2_device_erase(fd) == 0) {
+    } else if (c2_device_erase(fd) == 0 || flash_erase_confirmed(fd) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         ctx.error = 1;
     }

@@ -42,50 +42,120 @@ void put_data_record(const record_bytes& record, int n) {
     std::puts(text.data());
 }
 
-/// Reads the first size bytes of flash, printing a record for each block that is not erased.
-/// Returns the number of failed block reads: 0 when every block was dumped.
-int dump_flash(int fd, uint16_t size) {
+/// Blocks read without waiting for the block-read answer that are held back until the replies
+/// are proven in step: an answer that came after all shifts every reply after it, and a block
+/// judged by shifted bytes may pass its check by chance.
+constexpr int HELD_BLOCKS_MAX = 32;
+
+/// The blocks read since the replies were last proven in step, while not waiting, and where
+/// the reading goes on from if they cannot be proven.
+struct held_blocks {
+    std::array<record_bytes, HELD_BLOCKS_MAX> records; // those that are not erased
+    int record_count;
+    int block_count;
+    uint16_t from_address;
+    uint16_t from_remaining;
+};
+
+void hold_from(held_blocks& held, uint16_t address, uint16_t remaining) {
+    held.record_count = 0;
+    held.block_count = 0;
+    held.from_address = address;
+    held.from_remaining = remaining;
+}
+
+void put_held(const held_blocks& held) {
+    for (int i = 0; i < held.record_count; ++i) {
+        put_data_record(held.records[i], held.records[i][0]);
+    }
+}
+
+enum dump_result { DUMP_COMPLETE, DUMP_FAILED, DUMP_OUT_OF_STEP };
+
+/// Reads the first size bytes of flash, each block proven by the adapter's own sum, printing a
+/// record for each block that is not erased, and proves the replies in step at the end. Blocks
+/// read while not waiting for the block-read answer are printed once an in-step check has
+/// proven them; when a block or that check fails then, the run waits for the answer again and
+/// reads those blocks once more, which is not a failure. DUMP_COMPLETE when every block was
+/// dumped.
+dump_result dump_flash(int fd, uint16_t size) {
     uint16_t address = 0;
     uint16_t remaining = size;
     int failures = 0;
     record_bytes record{};
-    while (remaining != 0) {
+    held_blocks held{};
+    hold_from(held, address, remaining);
+    for (;;) {
+        const bool not_waiting = flash_block_not_waiting(fd);
+        if (remaining == 0 || held.block_count == HELD_BLOCKS_MAX) {
+            if (remaining == 0 && failures != 0) {
+                return DUMP_FAILED;
+            }
+            // On a line that hands over a reply byte by byte, a late or surplus byte can shift
+            // a fetch reply without any byte waiting behind it yet; it still stands before this
+            // reply.
+            if (adapter_in_step(fd) != 0) {
+                put_held(held);
+                hold_from(held, address, remaining);
+                if (remaining == 0) {
+                    return DUMP_COMPLETE;
+                }
+            } else if (not_waiting) {
+                flash_block_wait_again(fd);
+                address = held.from_address;
+                remaining = held.from_remaining;
+                hold_from(held, address, remaining);
+            } else {
+                return DUMP_OUT_OF_STEP;
+            }
+            continue;
+        }
+
         const int n = remaining < FLASH_BLOCK_MAX ? remaining : FLASH_BLOCK_MAX;
         std::fprintf(stderr, "%04X: reading.\r", address);
         record.fill(0xFF);
         uint8_t* data = record.data() + RECORD_HEADER_SIZE;
-        if (flash_block_read(fd, data, address, static_cast<uint8_t>(n)) != 0) {
+        if (flash_block_read_verified(fd, data, address, static_cast<uint8_t>(n)) != 0) {
             if (!block_erased(data, n)) {
                 record[0] = static_cast<uint8_t>(n);
                 record[1] = static_cast<uint8_t>(address >> 8);
                 record[2] = static_cast<uint8_t>(address & 0xFF);
                 record[3] = 0x00;
-                put_data_record(record, n);
+                if (flash_block_not_waiting(fd)) {
+                    held.records[held.record_count++] = record;
+                } else {
+                    put_data_record(record, n);
+                }
             }
+            held.block_count += flash_block_not_waiting(fd) ? 1 : 0;
             address = static_cast<uint16_t>(address + n);
             remaining = static_cast<uint16_t>(remaining - n);
+            if (!flash_block_not_waiting(fd)) {
+                hold_from(held, address, remaining);
+            }
+            continue;
+        }
+        if (not_waiting) {
+            // The failure may be an answer to block read that came after all.
+            flash_block_wait_again(fd);
+            address = held.from_address;
+            remaining = held.from_remaining;
+            hold_from(held, address, remaining);
             continue;
         }
         ++failures;
         if (failures > READ_FAILURES_MAX) {
-            break;
+            return DUMP_FAILED;
         }
         std::fprintf(stderr, "\r%04X-%04X: read error, retry\n", address,
                      static_cast<uint16_t>(address + n - 1));
         enter_programming_mode(fd);
     }
-    return failures;
 }
 
-/// Ends a dump in which every block was read: the end record once the replies are proven in
-/// step, and the verdict once the whole dump has reached its destination. 1 on success.
-int finish_dump(int fd) {
-    // On a line that hands over a reply byte by byte, a late or surplus byte can shift a fetch
-    // reply without any byte waiting behind it yet; it still stands before this reply.
-    if (adapter_in_step(fd) == 0) {
-        std::fputs("Replies out of step with the adapter.\n", stderr);
-        return 0;
-    }
+/// Ends a dump in which every block was read and proven: the end record, and the verdict once
+/// the whole dump has reached its destination. 1 on success.
+int finish_dump() {
     std::fputs("              \r", stderr);
     std::puts(":00000001FF");
     // A full disk or a closed pipe must not end in "Completed.".
@@ -107,8 +177,14 @@ void cmd_read(option_context& ctx) {
     }
     if (start_programming(fd) == 0) {
         ctx.error = 1;
-    } else if (dump_flash(fd, static_cast<uint16_t>(ctx.flash_size & 0xFFFF)) != 0 ||
-               finish_dump(fd) == 0) {
+        command_port_close(fd, saved_settings);
+        return;
+    }
+    const dump_result result = dump_flash(fd, static_cast<uint16_t>(ctx.flash_size & 0xFFFF));
+    if (result == DUMP_OUT_OF_STEP) {
+        std::fputs("Replies out of step with the adapter.\n", stderr);
+    }
+    if (result != DUMP_COMPLETE || finish_dump() == 0) {
         std::fputs("Failed.\n", stderr);
         ctx.error = 1;
     } else {

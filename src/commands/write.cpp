@@ -62,39 +62,49 @@ void note_progress(failure_counts& failures, uint32_t block) {
     failures.any = failures.low <= failures.high;
 }
 
-uint8_t byte_sum(const uint8_t* bytes, int count) {
-    unsigned sum = 0;
-    for (int i = 0; i < count; ++i) {
-        sum += bytes[i];
-    }
-    return static_cast<uint8_t>(sum);
+/// Reads of one block that the check of the whole chip makes before it gives up on the block.
+constexpr int CHECK_ATTEMPTS_MAX = 3;
+
+/// The sum of length bytes of erased flash.
+uint8_t erased_sum(int length) {
+    return static_cast<uint8_t>(0xFF * length);
 }
 
-/// Programs and verifies one block: 1 when its read-back sum matches, else 0 after printing
-/// the block's failure text without a line end.
-int write_block(int fd, const uint8_t* bytes, uint16_t address, int length) {
-    const unsigned last = address + static_cast<unsigned>(length) - 1;
+/// True when the block at address holds bytes: by the adapter's sum, or byte for byte when the
+/// bytes sum like erased flash, since a block that was never written would pass that sum.
+bool block_holds(int fd, const uint8_t* bytes, uint16_t address, int length) {
+    const uint8_t sum = flash_byte_sum(bytes, length);
+    if (sum != erased_sum(length)) {
+        return flash_block_sum(fd, address, static_cast<uint8_t>(length)) == sum;
+    }
+    std::array<uint8_t, FLASH_BLOCK_MAX> back{};
+    return flash_block_read(fd, back.data(), address, static_cast<uint8_t>(length)) != 0 &&
+           std::memcmp(back.data(), bytes, static_cast<std::size_t>(length)) == 0;
+}
+
+enum block_outcome { BLOCK_DONE, BLOCK_REFUSED, BLOCK_DIFFERS };
+
+/// Programs and verifies one block, printing its "ok" progress line when it is done.
+block_outcome write_block(int fd, const uint8_t* bytes, uint16_t address, int length) {
     if (flash_block_write(fd, bytes, address, static_cast<uint8_t>(length)) == 0) {
-        // The design's wording for a refused block write; scripts match it.
-        std::fprintf(stderr, "%04X-%04X: serial_write error.", address, last);
-        return 0;
+        return BLOCK_REFUSED;
     }
-    if (flash_block_sum(fd, address, static_cast<uint8_t>(length)) != byte_sum(bytes, length)) {
-        std::fprintf(stderr, "%04X-%04X: checksum error.", address, last);
-        return 0;
+    if (!block_holds(fd, bytes, address, length)) {
+        return BLOCK_DIFFERS;
     }
-    std::fprintf(stderr, "%04X-%04X: ok\r", address, last);
+    std::fprintf(stderr, "%04X-%04X: ok\r", address, address + static_cast<unsigned>(length) - 1);
     // Kept from the design: a dump or a message on standard output never lags behind the
     // progress shown on standard error.
     std::fflush(stdout);
-    return 1;
+    return BLOCK_DONE;
 }
 
 /// Programs and verifies image[start, start + count), skipping erased blocks, with retries.
 /// Returns the failure count of the block it stopped at: 0 when every block was done. Gives up
 /// at the fifth failure of one block with nothing verified or skipped beyond it, or when
-/// programming mode cannot be re-entered for a retry.
-int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
+/// programming mode cannot be re-entered for a retry. Sets troubled when anything went wrong
+/// on the way, a retry or an answer to block read that came after the run stopped waiting.
+int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count, bool& troubled) {
     failure_counts failures{};
     uint16_t address = start;
     uint32_t remaining = count;
@@ -108,7 +118,9 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count)
         const uint32_t block = (count - remaining) / FLASH_BLOCK_MAX;
         const uint8_t* bytes = image + address;
         const bool skipped = block_erased(bytes, length);
-        if (skipped || write_block(fd, bytes, address, length) != 0) {
+        const bool not_waiting = flash_block_not_waiting(fd);
+        const block_outcome outcome = skipped ? BLOCK_DONE : write_block(fd, bytes, address, length);
+        if (outcome == BLOCK_DONE) {
             if (!skipped) {
                 restart_address = address;
                 restart_remaining = remaining;
@@ -119,7 +131,21 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count)
             failure_count = 0;
             continue;
         }
+        troubled = true;
+        if (not_waiting) {
+            // The failure may be an answer to block read that came after all: the same block
+            // again, waiting for that answer.
+            flash_block_wait_again(fd);
+            continue;
+        }
 
+        const unsigned last = address + static_cast<unsigned>(length) - 1;
+        // "serial_write error." is the design's wording for a refused block write; scripts
+        // match it.
+        std::fprintf(stderr,
+                     outcome == BLOCK_REFUSED ? "%04X-%04X: serial_write error."
+                                              : "%04X-%04X: checksum error.",
+                     address, last);
         failure_count = note_failure(failures, block);
         if (failure_count > BLOCK_RETRIES_MAX) {
             // The design ends the last failure line on standard output, not standard error.
@@ -137,9 +163,47 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count)
     return failure_count;
 }
 
-/// Erases the target and programs image[start, start + count) in verified blocks; the run
-/// succeeds only once the adapter's replies are proven still in step. 1 on success, else 0;
-/// prints progress and the verdict on standard error.
+/// Reads image[start, start + count) back from the chip, block by block, blank blocks included,
+/// and compares the bytes. 1 when the chip holds the image; else 0 after one line that names
+/// the first block that differs or cannot be read, and says to write the chip again.
+int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
+    uint16_t address = start;
+    uint32_t remaining = count;
+    int attempts = 0;
+    while (remaining != 0) {
+        const int length =
+            remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining) : FLASH_BLOCK_MAX;
+        const bool not_waiting = flash_block_not_waiting(fd);
+        std::array<uint8_t, FLASH_BLOCK_MAX> back{};
+        const bool read = flash_block_read(fd, back.data(), address,
+                                           static_cast<uint8_t>(length)) != 0;
+        if (read && std::memcmp(back.data(), image + address, static_cast<std::size_t>(length)) == 0) {
+            address = static_cast<uint16_t>(address + length);
+            remaining -= static_cast<uint32_t>(length);
+            attempts = 0;
+            continue;
+        }
+        if (not_waiting) {
+            flash_block_wait_again(fd);
+            continue;
+        }
+        // A byte changed on its way back must not condemn the chip: the block is read again.
+        if (++attempts >= CHECK_ATTEMPTS_MAX) {
+            std::fprintf(stderr,
+                         read ? "%04X-%04X: differs from the image; write the chip again.\n"
+                              : "%04X-%04X: cannot be read back; write the chip again.\n",
+                         address, address + static_cast<unsigned>(length) - 1);
+            return 0;
+        }
+        enter_programming_mode(fd);
+    }
+    return 1;
+}
+
+/// Erases the target and programs image[start, start + count) in verified blocks. A run that
+/// saw trouble reads the whole range back before its verdict, and every run succeeds only once
+/// the adapter's replies are proven still in step. 1 on success, else 0; prints progress and
+/// the verdict on standard error.
 int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
     if (start + count > IMAGE_SIZE) {
         count = IMAGE_SIZE - start;
@@ -149,22 +213,36 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
     }
     serial_set_interrupt_note(
         "\rInterrupted: the chip is left partly erased or written; write it again.\n");
-    if (c2_device_erase(fd) == 0) {
+    if (c2_device_erase(fd) == 0 || flash_erase_confirmed(fd) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         return 0;
     }
     std::fputs("Device erase: ok\n", stderr);
 
-    if (program_blocks(fd, image, start, count) != 0) {
+    bool troubled = false;
+    if (program_blocks(fd, image, start, count, troubled) != 0) {
         std::fputs("Failed.\n", stderr);
         return 0;
     }
-    // A stray reply byte taken as a block's answer shifts every answer after it; the blocks
-    // may then have been judged by the wrong bytes.
-    if (adapter_in_step(fd) == 0) {
-        std::fputs("Replies out of step with the adapter.\n", stderr);
-        std::fputs("Failed.\n", stderr);
-        return 0;
+    for (;;) {
+        // A block written to the wrong address, or judged by a byte that belonged to another
+        // answer, leaves the chip wrong where no check of the run has looked.
+        if (troubled && chip_holds_image(fd, image, start, count) == 0) {
+            std::fputs("Failed.\n", stderr);
+            return 0;
+        }
+        // A stray reply byte taken as a block's answer shifts every answer after it; the
+        // blocks may then have been judged by the wrong bytes.
+        if (adapter_in_step(fd) != 0) {
+            break;
+        }
+        if (!flash_block_not_waiting(fd)) {
+            std::fputs("Replies out of step with the adapter.\n", stderr);
+            std::fputs("Failed.\n", stderr);
+            return 0;
+        }
+        flash_block_wait_again(fd);
+        troubled = true;
     }
     std::fputs("Completed.   \n", stderr);
     return 1;
