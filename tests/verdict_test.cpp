@@ -89,7 +89,8 @@ TEST(Verdict, LateByteOnALineThatHandsOverByteByByteFailsTheRead) {
     const run_result r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out.find(":00000001FF"), std::string::npos) << "an end record after a failure";
-    EXPECT_TRUE(r.err.ends_with("\r1DF0-1DFF: read error, retry\n1DF0: reading.\rFailed.\n")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\r1DF0-1DFF: read error, retry\n1DF0: reading.\rFailed.\n"))
+        << r.err;
 }
 
 TEST(Verdict, ClosedStandardDescriptorsNeverReachThePort) {
@@ -178,6 +179,11 @@ TEST(Verdict, InterruptedRunsPutTheLineBackAndSayWhatIsLeft) {
          SIGTERM,
          false,
          "\rInterrupted: the chip was not changed.\n"},
+        {"SIGALRM while writing",
+         {"-w", "-f", file.path},
+         SIGALRM,
+         true,
+         "\rInterrupted: the chip is left partly erased or written; write it again.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -200,6 +206,21 @@ TEST(Verdict, InterruptedRunsPutTheLineBackAndSayWhatIsLeft) {
         EXPECT_TRUE(line.settings_restored());
         EXPECT_EQ(line.emu.received().empty(), !c.mid_write);
     }
+}
+
+TEST(Verdict, DumpBeyondTheFileSizeLimitPutsTheLineBack) {
+    // The dump grows past the shell's file size limit: the kernel ends the run by SIGXFSZ.
+    flash_array chip = erased_flash();
+    std::fill(chip.begin(), chip.begin() + RANGE_END, 0x5A);
+    temp_dir dir;
+    emulated_line line;
+    line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + RANGE_END));
+    line.program = {"/bin/sh", "-c", "ulimit -f 4; exec \"$0\" \"$@\" >" + dir.file("dump.hex"),
+                    test_support::vantrel_binary()};
+    const run_result r = line.attempt({"-r"});
+    EXPECT_EQ(r.term_signal, SIGXFSZ);
+    EXPECT_TRUE(r.err.ends_with("\rInterrupted: the dump is incomplete.\n")) << r.err;
+    EXPECT_TRUE(line.settings_restored());
 }
 
 } // namespace

@@ -175,8 +175,12 @@ void request_low_latency(int fd) {
         return;
     }
     serial.flags |= ASYNC_LOW_LATENCY;
+    // Guarded before it is set: a signal between the two finds the flag to clear.
+    guard_low_latency(fd);
     if (ioctl(fd, TIOCSSERIAL, &serial) == 0) {
         low_latency_fd = fd;
+    } else {
+        guard_low_latency(-1);
     }
 }
 
@@ -190,6 +194,7 @@ void restore_low_latency(int fd) {
         serial.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
         ioctl(fd, TIOCSSERIAL, &serial);
     }
+    guard_low_latency(-1);
 }
 
 /// Closes fd after a failed step of serial_open and reports why; -1.

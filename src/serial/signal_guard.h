@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Terminal settings put back when a signal ends the process (Ctrl-C, SIGTERM, a hang-up, a
-// closed output pipe), before the signal ends it as it would have. Private to the serial layer.
+// closed output pipe, a file size limit, a timer: every signal whose default action ends it),
+// before the signal ends it as it would have. Private to the serial layer.
 #pragma once
 
 #include <termios.h>
@@ -13,6 +14,9 @@ void guard_settings(guard_slot slot, int fd, const termios& settings);
 
 /// Forgets the slot's entry.
 void guard_release(guard_slot slot);
+
+/// From now on an ending signal clears the low-latency flag of fd first; -1 forgets it.
+void guard_low_latency(int fd);
 
 /// The line written to standard error when an ending signal arrives; null for none.
 void guard_set_note(const char* note);
