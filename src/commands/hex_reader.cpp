@@ -43,10 +43,24 @@ unsigned digit_value(char c) {
     return static_cast<unsigned>(c - 'A' + 10);
 }
 
+/// The position of the first character at or after from that is neither a blank nor a tab.
+int blanks_from(const hex_line& line, int from) {
+    while (from < line.length && (line.text[from] == ' ' || line.text[from] == '\t')) {
+        ++from;
+    }
+    return from;
+}
+
 /// Checks one complete line and delivers it if it is a data record, at the base address that
 /// the extended address records before it set. READ_ON to go on, READ_END after an end record,
 /// READ_REJECTED for a malformed record.
 int examine_line(const hex_line& line, uint32_t& base, hex_data_sink sink, void* context) {
+    // A record indented by blanks would be a guess: an indented end record taken as one would
+    // cut the image short, and one passed over would lose its data without a word.
+    const int first = blanks_from(line, 0);
+    if (first > 0 && first < line.length && line.text[first] == ':') {
+        return READ_REJECTED;
+    }
     if (line.length < HEX_RECORD_MIN || line.text[0] != ':') {
         return READ_ON;
     }
@@ -56,6 +70,11 @@ int examine_line(const hex_line& line, uint32_t& base, hex_data_sink sink, void*
         ++digits;
     }
     if (digits < HEX_DIGITS_MIN) {
+        return READ_REJECTED;
+    }
+    // A second record on the same line would be dropped with all its data.
+    const int after = blanks_from(line, 1 + digits);
+    if (after < line.length && line.text[after] == ':') {
         return READ_REJECTED;
     }
 
