@@ -119,7 +119,8 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
         const uint8_t* bytes = image + address;
         const bool skipped = block_erased(bytes, length);
         const bool not_waiting = flash_block_not_waiting(fd);
-        const block_outcome outcome = skipped ? BLOCK_DONE : write_block(fd, bytes, address, length);
+        const block_outcome outcome =
+            skipped ? BLOCK_DONE : write_block(fd, bytes, address, length);
         if (outcome == BLOCK_DONE) {
             if (!skipped) {
                 restart_address = address;
@@ -175,9 +176,10 @@ int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t coun
             remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining) : FLASH_BLOCK_MAX;
         const bool not_waiting = flash_block_not_waiting(fd);
         std::array<uint8_t, FLASH_BLOCK_MAX> back{};
-        const bool read = flash_block_read(fd, back.data(), address,
-                                           static_cast<uint8_t>(length)) != 0;
-        if (read && std::memcmp(back.data(), image + address, static_cast<std::size_t>(length)) == 0) {
+        const bool read =
+            flash_block_read(fd, back.data(), address, static_cast<uint8_t>(length)) != 0;
+        if (read &&
+            std::memcmp(back.data(), image + address, static_cast<std::size_t>(length)) == 0) {
             address = static_cast<uint16_t>(address + length);
             remaining -= static_cast<uint32_t>(length);
             attempts = 0;
