@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,7 +20,9 @@ using test_support::emulated_line;
 using test_support::hex_record;
 
 constexpr uint8_t IDENTIFY = 0x01, RESET = 0x10, DATA_READ = 0x14, PROGRAM_MODE = 0x20,
-                  BLOCK_FETCH = 0x15, QUERY = 0x3F;
+                  BLOCK_FETCH = 0x15, BLOCK_READ = 0x22, QUERY = 0x3F;
+/// The longest the program waits for a reply, in microseconds.
+constexpr long READ_TIMEOUT_US = 100000;
 
 // The exchange of one identifier read: reset, address write, data read.
 bytes id_read(uint8_t address) {
@@ -379,6 +383,100 @@ TEST(Read, ShiftedFetchReplyIsAFailureNotAWrongDump) {
         auto at = r.out.find(":10002000");
         if (at != std::string::npos) {
             EXPECT_EQ(r.out.substr(at, 44), record(0x0020, third)) << c.name;
+        }
+    }
+}
+
+// Gaps between each block-read request and the command after it, in microseconds: the time
+// the program waited for the answer to block read.
+std::vector<long> block_read_waits(const sim::emulator& emu) {
+    std::vector<long> waits;
+    const auto log = emu.transcript();
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (log[i].dir != sim::direction::to_adapter || log[i].byte != BLOCK_READ) {
+            continue;
+        }
+        for (std::size_t j = i + 1; j < log.size(); ++j) {
+            if (log[j].dir == sim::direction::to_adapter) {
+                waits.push_back(
+                    std::chrono::duration_cast<std::chrono::microseconds>(log[j].when - log[i].when)
+                        .count());
+                break;
+            }
+        }
+    }
+    return waits;
+}
+
+// An adapter that leaves out the answer to block read is learned from the first two block
+// reads; an answer that comes after all sends the run back to waiting, and a dump is only ever
+// the chip's.
+TEST(Read, AdapterThatDoesNotAnswerBlockRead) {
+    constexpr int BYTES = 64;
+    const std::string NOT_WAITING = "Adapter does not answer block read; not waiting for it.\n";
+    test_support::flash_array chip = test_support::erased_flash();
+    for (int i = 0; i < BYTES; ++i) {
+        chip[static_cast<std::size_t>(i)] = static_cast<uint8_t>(0x3D * i + 7);
+    }
+    const std::string dump = sim::hex_text(chip, 0, BYTES);
+    const auto unanswered = [](int nth) {
+        return command_fault(sim::fault_kind::no_reply, BLOCK_READ, nth);
+    };
+    sim::config silent;
+    silent.block_read_ack = false;
+    struct adapter_case {
+        const char* name;
+        sim::config cfg;
+        std::vector<sim::fault> faults;
+        int status;
+    };
+    const adapter_case cases[] = {
+        {"answering", {}, {}, 0},
+        {"silent", silent, {}, 0},
+        {"silent for three block reads, then answering",
+         {},
+         {unanswered(1), unanswered(2), unanswered(3)},
+         0},
+        {"answering late once the run has stopped waiting",
+         {},
+         {unanswered(1), unanswered(2),
+          command_fault(sim::fault_kind::delay_reply, BLOCK_READ, 0, {}, 150)},
+         1},
+    };
+    bytes answering_line;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        emulated_line line(c.cfg);
+        line.program = {test_support::short_range_binary(), std::to_string(BYTES)};
+        line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + BYTES));
+        for (const auto& f : c.faults) {
+            line.emu.add_fault(f);
+        }
+        const auto r = line.run({"-r"});
+        EXPECT_EQ(r.exit_status, c.status) << r.err;
+        EXPECT_TRUE(dump.starts_with(r.out)) << "a record that is not the chip's:\n" << r.out;
+        const bool learned = c.cfg.block_read_ack == false || !c.faults.empty();
+        EXPECT_EQ(r.err.find(NOT_WAITING) != std::string::npos, learned) << r.err;
+        EXPECT_EQ(r.err.find(NOT_WAITING), r.err.rfind(NOT_WAITING)) << "said more than once";
+        if (c.status == 0) {
+            EXPECT_EQ(r.out, dump);
+            EXPECT_TRUE(r.err.ends_with("Completed.\n")) << r.err;
+        } else {
+            EXPECT_TRUE(r.err.ends_with("Failed.\n")) << r.err;
+        }
+        if (c.faults.empty() && !learned) {
+            answering_line = line.emu.received();
+        }
+        if (c.faults.empty() && learned) {
+            // The same bytes as for an answering adapter; the first two block reads wait their
+            // full time, and then the command after a block read follows it at once.
+            EXPECT_EQ(line.emu.received(), answering_line);
+            const std::vector<long> waits = block_read_waits(line.emu);
+            ASSERT_GT(waits.size(), 2U);
+            EXPECT_GE(waits[0], READ_TIMEOUT_US);
+            EXPECT_GE(waits[1], READ_TIMEOUT_US);
+            EXPECT_LT(*std::min_element(waits.begin() + 2, waits.end()), READ_TIMEOUT_US)
+                << "still waiting for every answer";
         }
     }
 }
