@@ -24,6 +24,8 @@ struct config {
     uint8_t version_minor = 3;
     bool block_read_ack = true; // answer ADP_BLOCK_READ with one byte
     int erase_busy_polls = 3;   // status polls that stay busy during an erase step
+    // ADP_QUERY answers 0x21 whatever the erase did; else only after an erase that erased.
+    bool query_says_done = false;
     // Deliver bytes at the speed set on the line, each reply byte on its own at its wire time,
     // as a serial port hands them over.
     bool baud_pacing = false;

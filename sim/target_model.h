@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The target behind the adapter: a C8051F30x seen through the C2 commands. It
 // keeps the C2 registers, the flash programming mode, the device erase
-// handshake, the flash (programming only clears bits) and the block taken by
-// the last block read. Commands in, reply bytes out; no I/O, no threads.
+// handshake and whether it erased, the flash (programming only clears bits) and
+// the block taken by the last block read. Commands in, reply bytes out; no I/O,
+// no threads.
 #pragma once
 
 #include "fault_injector.h"
@@ -56,6 +57,7 @@ class target_model {
     bool erase_pending_ = false;
     bool out_ready_ = false;
     uint8_t data_reg_ = 0;
+    bool erased_ = false; // the last erase begun since programming mode was entered erased
 
     // Block taken by the last block read.
     bool block_valid_ = false;

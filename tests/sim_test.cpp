@@ -179,14 +179,14 @@ TEST_F(sim_test, NoiseComesUnasked) {
 TEST_F(sim_test, HangUpAfterBytesClosesTheLine) {
     emu.add_fault({.kind = sim::fault_kind::hang_up_after, .after_bytes = 2});
     line l(emu.slave_path());
-    EXPECT_EQ(l.ask({0x3F}, 1), bytes{0x21});
+    EXPECT_EQ(l.ask({0x3F}, 1), bytes{0x00}); // no erase yet
     l.send({0x3F});
     pollfd p{l.fd(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 2000), 1);
     uint8_t c = 0;
     EXPECT_LE(read(l.fd(), &c, 1), 0);
     EXPECT_EQ(emu.received(), (bytes{0x3F, 0x3F}));
-    EXPECT_EQ(emu.sent(), bytes{0x21});
+    EXPECT_EQ(emu.sent(), bytes{0x00});
 }
 
 TEST_F(sim_test, TranscriptKeepsOrderAndDirection) {
@@ -198,7 +198,7 @@ TEST_F(sim_test, TranscriptKeepsOrderAndDirection) {
     const std::pair<sim::direction, uint8_t> want[] = {{sim::direction::to_adapter, 0x20},
                                                        {sim::direction::from_adapter, 0x00},
                                                        {sim::direction::to_adapter, 0x3F},
-                                                       {sim::direction::from_adapter, 0x21}};
+                                                       {sim::direction::from_adapter, 0x00}};
     for (std::size_t i = 0; i < t.size(); ++i) {
         EXPECT_EQ(t[i].dir, want[i].first);
         EXPECT_EQ(t[i].byte, want[i].second);
