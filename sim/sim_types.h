@@ -24,6 +24,10 @@ struct config {
     uint8_t version_minor = 3;
     bool block_read_ack = true; // answer ADP_BLOCK_READ with one byte
     int erase_busy_polls = 3;   // status polls that stay busy during an erase step
+    // With block_read_ack, answer only the Nth, 2Nth, ... BLOCK_READ since the start; 1: each.
+    int block_read_ack_every = 1;
+    // The block taken by BLOCK_READ serves one BLOCK_FETCH or BLOCK_SUM, then is gone.
+    bool block_once = false;
     // ADP_QUERY answers 0x21 whatever the erase did; else only after an erase that erased.
     bool query_says_done = false;
     // Deliver bytes at the speed set on the line, each reply byte on its own at its wire time,

@@ -71,7 +71,8 @@ std::vector<uint8_t> target_model::handle(const command_frame& c, fault_injector
         return {block_write(c, faults)};
     case ADP_BLOCK_READ:
         block_read(c);
-        if (cfg_.block_read_ack) {
+        ++block_reads_;
+        if (cfg_.block_read_ack && block_reads_ % std::max(cfg_.block_read_ack_every, 1) == 0) {
             return {0x00};
         }
         return {};
@@ -212,7 +213,15 @@ void target_model::block_read(const command_frame& c) {
     block_valid_ = true;
 }
 
-std::vector<uint8_t> target_model::block_fetch(fault_injector* faults) const {
+/// With block_once the block is gone once served, as on an adapter that streams it out
+/// of the target rather than keeping it.
+void target_model::block_served() {
+    if (cfg_.block_once) {
+        block_valid_ = false;
+    }
+}
+
+std::vector<uint8_t> target_model::block_fetch(fault_injector* faults) {
     if (!programming_ || !block_valid_) {
         return {};
     }
@@ -222,10 +231,11 @@ std::vector<uint8_t> target_model::block_fetch(fault_injector* faults) const {
         faults->block_fault(fault_kind::short_fetch, block_addr_, block_len_)) {
         r.pop_back();
     }
+    block_served();
     return r;
 }
 
-std::vector<uint8_t> target_model::block_sum(fault_injector* faults) const {
+std::vector<uint8_t> target_model::block_sum(fault_injector* faults) {
     if (!programming_ || !block_valid_) {
         return {};
     }
@@ -236,6 +246,7 @@ std::vector<uint8_t> target_model::block_sum(fault_injector* faults) const {
     if (faults != nullptr && faults->block_fault(fault_kind::wrong_sum, block_addr_, block_len_)) {
         ++sum;
     }
+    block_served();
     return {static_cast<uint8_t>(sum & 0xFF)};
 }
 

@@ -41,8 +41,9 @@ class target_model {
     uint8_t data_read(const fault_injector* faults);
     uint8_t block_write(const command_frame& c, fault_injector* faults);
     void block_read(const command_frame& c);
-    std::vector<uint8_t> block_fetch(fault_injector* faults) const;
-    std::vector<uint8_t> block_sum(fault_injector* faults) const;
+    std::vector<uint8_t> block_fetch(fault_injector* faults);
+    std::vector<uint8_t> block_sum(fault_injector* faults);
+    void block_served(); // a fetch or sum has served the block
 
     config cfg_;
     flash_array flash_{};
@@ -64,6 +65,7 @@ class target_model {
     uint16_t block_addr_ = 0;
     std::size_t block_len_ = 0;
     std::array<uint8_t, BLOCK_MAX> block_{};
+    long long block_reads_ = 0; // BLOCK_READ commands taken, for block_read_ack_every
 };
 
 } // namespace sim

@@ -117,6 +117,22 @@ TEST_F(sim_target_model, BlockReadAcknowledgementCanBeOff) {
     quiet.handle({0x20, {}, false});
     EXPECT_TRUE(quiet.handle({0x22, bytes{0x00, 0x00, 0x01}, false}).empty());
     EXPECT_EQ(quiet.handle({0x15, {}, false}), (bytes{0x00, 0xFF, 0x00}));
+    target = sim::target_model(sim::config{.block_read_ack_every = 2});
+    program_mode();
+    for (bool answered : {false, true, false, true}) {
+        EXPECT_EQ(block_read(0x0000, 1).empty(), !answered);
+    }
+}
+
+TEST_F(sim_target_model, BlockOnceServesOneFetchOrSum) {
+    target = sim::target_model(sim::config{.block_once = true});
+    program_mode();
+    block_read(0x0000, 2);
+    EXPECT_EQ(ask(0x16), bytes{0xFE});
+    EXPECT_TRUE(ask(0x15).empty());
+    block_read(0x0000, 2);
+    EXPECT_EQ(ask(0x15).size(), 4u);
+    EXPECT_TRUE(ask(0x16).empty());
 }
 
 TEST_F(sim_target_model, DeviceEraseHandshake) {
