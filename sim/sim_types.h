@@ -52,17 +52,23 @@ enum class fault_kind {
     always_busy,   // status always shows C2_IN_BUSY
     noise,         // period_ms: a noise byte (bytes[0] or 0x55) every period
     hang_up_after, // after_bytes: the line is closed after that many received bytes
+    // A relay between the line and the adapter, acting on the after_bytes-th received byte
+    // (1-based); the transcript keeps the byte as sent.
+    request_flip,  // after_bytes, bytes[0]: the adapter takes the byte XORed with bytes[0]
+    request_drop,  // after_bytes: the adapter never takes the byte
+    request_twice, // after_bytes: the adapter takes the byte twice in a row
 };
 
 struct fault {
     fault_kind kind;
     uint8_t command = 0;          // per-command faults: the command byte
     int nth = 0;                  // 1-based occurrence of the command; 0 = every one
-    std::vector<uint8_t> bytes{}; // wrong or surplus reply, noise byte
+    std::vector<uint8_t> bytes{}; // wrong or surplus reply, noise byte, request_flip's mask
     int delay_ms = 0;
     uint16_t address = 0; // block faults: any address inside the block
     int times = -1;       // block faults: how often it fires; -1 = always
     int period_ms = 10;   // noise
+    // hang_up_after: a count of received bytes; request faults: which byte, from 1
     std::size_t after_bytes = 0;
 };
 

@@ -189,6 +189,33 @@ TEST_F(sim_test, HangUpAfterBytesClosesTheLine) {
     EXPECT_EQ(emu.sent(), bytes{0x00});
 }
 
+/// A relay between the line and the adapter changes what the adapter takes of the nth byte
+/// from when the fault is added; the transcript keeps what the program sent.
+TEST(sim_relay, RequestFaultsChangeWhatTheAdapterTakes) {
+    using sim::fault_kind;
+    const bytes revision_read{0x00, 0x80, 0x81, 0x11, 0x14}; // address 0x01, data read
+    struct row {
+        sim::fault f;
+        bytes reply;
+        int data_reads;
+    } rows[] = {
+        {{.kind = fault_kind::request_flip, .bytes = {0x01}, .after_bytes = 3}, {0x04}, 1},
+        {{.kind = fault_kind::request_drop, .after_bytes = 5}, {}, 0},
+        {{.kind = fault_kind::request_twice, .after_bytes = 5}, {0x02, 0x02}, 2},
+    };
+    for (const auto& r : rows) {
+        sim::emulator emu;
+        emu.start();
+        line l(emu.slave_path());
+        ASSERT_EQ(l.ask(revision_read, 1), bytes{0x02});
+        emu.add_fault(r.f);
+        emu.clear_transcript();
+        EXPECT_EQ(l.ask(revision_read, 2), r.reply);
+        EXPECT_EQ(emu.received(), revision_read);
+        EXPECT_EQ(emu.command_count(0x14), r.data_reads) << int(r.f.kind);
+    }
+}
+
 TEST_F(sim_test, TranscriptKeepsOrderAndDirection) {
     line l(emu.slave_path());
     l.ask({0x20}, 1);
