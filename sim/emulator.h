@@ -20,7 +20,7 @@ namespace sim {
 
 class emulator {
   public:
-    explicit emulator(config cfg = {});
+    explicit emulator(const config& cfg = {});
     ~emulator(); // stops serving and closes the pseudo-terminal
     emulator(const emulator&) = delete;
     emulator& operator=(const emulator&) = delete;
@@ -83,7 +83,7 @@ class emulator {
     // Each returns false when serving must stop.
     bool serve_chunk(const uint8_t* bytes, std::size_t count,
                      std::chrono::steady_clock::time_point read_at);
-    bool answer(uint8_t b);
+    bool answer(uint8_t b, std::chrono::steady_clock::time_point arrived);
     bool transmit(const std::vector<uint8_t>& bytes);
     std::chrono::steady_clock::duration byte_period(bool reply) const; // zero: unpaced
     bool hands_over_bytewise() const;                     // each reply byte written on its own

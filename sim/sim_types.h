@@ -14,6 +14,7 @@ namespace sim {
 
 inline constexpr std::size_t FLASH_SPACE = 65536;
 inline constexpr uint16_t USABLE_FLASH_END = 0x1E00; // 0x0000..0x1DFF programmable
+inline constexpr long MAX_LATENCY_US = 1000000;      // bound on config::latency_us
 
 using flash_array = std::array<uint8_t, FLASH_SPACE>;
 
@@ -38,6 +39,10 @@ struct config {
     // at the line's speed with baud_pacing (which implies it), else byte_gap_us apart.
     bool real_line = false;
     int byte_gap_us = 0; // time of one reply byte on an unpaced real line; > 0 sets real_line
+    // Turnaround: each reply's first byte leaves this long after its request's last byte has
+    // arrived (crossed the wire, when paced), as through a USB serial converter. Noise and
+    // injected bytes are not delayed. 0 to MAX_LATENCY_US.
+    long latency_us = 0;
 };
 
 enum class fault_kind {

@@ -298,6 +298,16 @@ TEST(sim_delivery, WholeOrByteByByte) {
         {"real line, gap", {.byte_gap_us = 20000}, B115200, {}, id, {1, 1, 1, 1}, 20ms, 0us},
         // A paced line is a serial line: its replies come byte by byte too.
         {"paced", {.baud_pacing = true}, B1200, {}, id, {1, 1, 1, 1}, 8333us, 8333us},
+        // The turnaround counts from the request's arrival, on the wire when paced.
+        {"latency", {.latency_us = 40000}, B115200, {}, id, {4}, 0us, 40ms},
+        {"paced, latency",
+         {.baud_pacing = true, .latency_us = 30000},
+         B1200,
+         {},
+         id,
+         {1, 1, 1, 1},
+         8333us,
+         8333us + 30ms},
         {"real line, surplus and late",
          {.byte_gap_us = 20000},
          B115200,
