@@ -143,6 +143,8 @@ TEST(emu_tool, FaultsReachTheProgram) {
         {{"--fault", "stale=2155", "--no-block-read-ack"}, {"-w"}, 0, "Completed.", ""},
         {{"--fault", "delay:DATA_READ@1=150"}, {"-i"}, 0, "", "DeviceID: FAILED\n"},
         {{"--byte-gap-us", "520"}, {"-i"}, 0, "", "Adapter: 1.3\n"},
+        // The 30th byte of a device erase is its last confirmation, 0xA5.
+        {{"--fault", "flip:30=01"}, {"--device-erase"}, 1, "Device erase failed.\n", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
@@ -236,6 +238,9 @@ TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
                              "write-refused:",
                              "wrong-sum:",
                              "short-fetch:",
+                             "flip:",
+                             "drop:",
+                             "twice:",
                              "never-ready",
                              "always-busy",
                              "noise",
