@@ -27,6 +27,16 @@ const char* const HELP_TEXT =
     "  --adapter-version MAJOR.MINOR\n"
     "                         adapter firmware version (default 1.3)\n"
     "  --no-block-read-ack    send no byte in answer to BLOCK_READ\n"
+    "  --block-read-ack-every COUNT\n"
+    "                         answer only every COUNTth BLOCK_READ, counted from the\n"
+    "                         start (default 1: each one)\n"
+    "  --block-once           forget the block taken by BLOCK_READ once a BLOCK_FETCH\n"
+    "                         or BLOCK_SUM has served it\n"
+    "  --query-says-done      answer QUERY with 0x21 after any erase sequence, even a\n"
+    "                         corrupted one (else 0x21 only when the last erase since\n"
+    "                         PROGRAM_MODE erased the flash, and 0x00 otherwise)\n"
+    "  --latency-us US        send each reply US microseconds (0 to 1000000) after its\n"
+    "                         request has arrived, as a USB serial converter does\n"
     "  --baud-pacing          deliver bytes at the speed set on the line, each reply\n"
     "                         byte on its own as a serial port does; implies --real-line\n"
     "  --real-line            hand each reply byte over on its own at its time on the\n"
@@ -51,6 +61,7 @@ const char* const HELP_TEXT =
     "Fault specs:\n";
 
 constexpr unsigned long MAX_BYTE_GAP_US = 1000000;
+constexpr unsigned long MAX_ACK_EVERY = 1000000;
 
 [[noreturn]] void usage_error(const std::string& message) {
     std::fprintf(stderr, "vantrel-emu: %s\nTry 'vantrel-emu --help'.\n", message.c_str());
@@ -120,7 +131,7 @@ struct option_row {
     option_handler apply;
 };
 
-const std::array<option_row, 15> OPTIONS = {{
+const std::array<option_row, 19> OPTIONS = {{
     {"device-id", true,
      [](tool_options& o, const std::string& v) {
          o.cfg.device_id = byte_option("--device-id", v);
@@ -151,6 +162,25 @@ const std::array<option_row, 15> OPTIONS = {{
     {"fault", true, fault_option},
     {"no-block-read-ack", false,
      [](tool_options& o, const std::string&) { o.cfg.block_read_ack = false; }},
+    {"block-read-ack-every", true,
+     [](tool_options& o, const std::string& v) {
+         auto every = parse_number(v, MAX_ACK_EVERY);
+         if (!every || *every == 0) {
+             usage_error("--block-read-ack-every: '" + v + "' is not a number from 1 to 1000000");
+         }
+         o.cfg.block_read_ack_every = static_cast<int>(*every);
+     }},
+    {"block-once", false, [](tool_options& o, const std::string&) { o.cfg.block_once = true; }},
+    {"query-says-done", false,
+     [](tool_options& o, const std::string&) { o.cfg.query_says_done = true; }},
+    {"latency-us", true,
+     [](tool_options& o, const std::string& v) {
+         auto us = parse_number(v, sim::MAX_LATENCY_US);
+         if (!us) {
+             usage_error("--latency-us: '" + v + "' is not a number from 0 to 1000000");
+         }
+         o.cfg.latency_us = static_cast<long>(*us);
+     }},
     {"once", false, [](tool_options& o, const std::string&) { o.once = true; }},
     {"help", false, [](tool_options& o, const std::string&) { o.show = tool_options::HELP; }},
     {"version", false, [](tool_options& o, const std::string&) { o.show = tool_options::VERSION; }},

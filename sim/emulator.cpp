@@ -44,7 +44,7 @@ bool is_raw(const termios& t) {
 
 using clock = line_clock;
 
-emulator::emulator(config cfg) : impl_(std::make_unique<impl>(cfg)) {
+emulator::emulator(const config& cfg) : impl_(std::make_unique<impl>(cfg)) {
     master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_fd_ < 0) {
         setup_failed("posix_openpt", errno);
@@ -281,20 +281,20 @@ bool emulator::transmit(const std::vector<uint8_t>& bytes) {
 }
 
 bool emulator::serve_chunk(const uint8_t* bytes, std::size_t count, clock::time_point read_at) {
-    const int stop_fd = impl_->stop_r;
     // The chunk is served once its last byte has crossed the wire; it is logged as read, so
     // the transcript shows when the program sent it.
     const auto period = byte_period(false);
+    auto arrived = read_at;
     if (period > clock::duration::zero()) {
         impl_->rx_wire_free =
             std::max(read_at, impl_->rx_wire_free) + period * static_cast<long>(count);
-        if (!wait_until(impl_->rx_wire_free, stop_fd)) {
+        if (!wait_until(impl_->rx_wire_free, impl_->stop_r)) {
             return false;
         }
+        arrived = impl_->rx_wire_free;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        std::optional<exchange> e;
-        trace_hook trace;
+        std::vector<uint8_t> relayed;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             impl_->log.push_back({read_at, direction::to_adapter, bytes[i]});
@@ -303,22 +303,45 @@ bool emulator::serve_chunk(const uint8_t* bytes, std::size_t count, clock::time_
                 close_master_locked();
                 return false;
             }
-            e = impl_->adapter.take(bytes[i]);
-            trace = e ? impl_->trace : trace_hook{};
+            relayed = impl_->adapter.faults().relay(bytes[i], impl_->rx_total);
         }
-        if (!e) {
-            continue;
+        for (uint8_t b : relayed) {
+            if (!answer(b, arrived)) {
+                return false;
+            }
         }
-        if (e->delay_ms > 0 &&
-            !wait_until(clock::now() + std::chrono::milliseconds(e->delay_ms), stop_fd)) {
-            return false;
-        }
-        if (!e->reply.empty() && !transmit(e->reply)) {
-            return false;
-        }
-        if (trace) {
-            trace(*e);
-        }
+    }
+    return true;
+}
+
+/// Hands b to the adapter model and sends the reply, if any, no sooner than the turnaround
+/// after the request arrived, and later still by a late-reply fault.
+bool emulator::answer(uint8_t b, clock::time_point arrived) {
+    const int stop_fd = impl_->stop_r;
+    std::optional<exchange> e;
+    trace_hook trace;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        e = impl_->adapter.take(b);
+        trace = e ? impl_->trace : trace_hook{};
+    }
+    if (!e) {
+        return true;
+    }
+    const long latency_us = std::clamp(impl_->cfg.latency_us, 0L, MAX_LATENCY_US);
+    if (!e->reply.empty() && latency_us > 0 &&
+        !wait_until(arrived + std::chrono::microseconds(latency_us), stop_fd)) {
+        return false;
+    }
+    if (e->delay_ms > 0 &&
+        !wait_until(clock::now() + std::chrono::milliseconds(e->delay_ms), stop_fd)) {
+        return false;
+    }
+    if (!e->reply.empty() && !transmit(e->reply)) {
+        return false;
+    }
+    if (trace) {
+        trace(*e);
     }
     return true;
 }

@@ -20,7 +20,7 @@ namespace sim {
 
 class emulator {
   public:
-    explicit emulator(config cfg = {});
+    explicit emulator(const config& cfg = {});
     ~emulator(); // stops serving and closes the pseudo-terminal
     emulator(const emulator&) = delete;
     emulator& operator=(const emulator&) = delete;
@@ -61,13 +61,14 @@ class emulator {
     /// Every byte in both directions, time-stamped, in order. A received byte carries the
     /// time its read from the line returned (before any pacing), a sent byte the time its
     /// write returned: from a reply's last byte to the next request's first is the
-    /// program's own turnaround.
+    /// program's own turnaround. Received bytes are logged as the program sent them, before
+    /// a request fault changes what the adapter takes.
     std::vector<transcript_entry> transcript() const;
     std::vector<uint8_t> received() const; // bytes from the program
     std::vector<uint8_t> sent() const;     // bytes to the program
     void clear_transcript();               // also sets every command_count back to 0
 
-    /// Number of times a command byte (0x01..0x7F) has been handled.
+    /// Number of times the adapter has taken a command byte (0x01..0x7F), request faults applied.
     int command_count(uint8_t command) const;
     bool programming_mode() const;
 
@@ -82,6 +83,7 @@ class emulator {
     // Each returns false when serving must stop.
     bool serve_chunk(const uint8_t* bytes, std::size_t count,
                      std::chrono::steady_clock::time_point read_at);
+    bool answer(uint8_t b, std::chrono::steady_clock::time_point arrived);
     bool transmit(const std::vector<uint8_t>& bytes);
     std::chrono::steady_clock::duration byte_period(bool reply) const; // zero: unpaced
     bool hands_over_bytewise() const;                     // each reply byte written on its own

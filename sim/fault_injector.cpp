@@ -98,6 +98,35 @@ bool fault_injector::hang_up_due(std::size_t rx_total) const {
     });
 }
 
+std::vector<uint8_t> fault_injector::relay(uint8_t b, std::size_t rx_total) const {
+    std::vector<uint8_t> out{b};
+    for (const auto& a : faults_) {
+        if (rx_total - a.rx_base != a.f.after_bytes) {
+            continue;
+        }
+        switch (a.f.kind) {
+        case fault_kind::request_flip: {
+            const uint8_t mask = a.f.bytes.empty() ? uint8_t{0} : a.f.bytes[0];
+            for (auto& x : out) {
+                x = static_cast<uint8_t>(x ^ mask);
+            }
+            break;
+        }
+        case fault_kind::request_drop:
+            out.clear();
+            break;
+        case fault_kind::request_twice: {
+            const std::vector<uint8_t> once = out;
+            out.insert(out.end(), once.begin(), once.end());
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return out;
+}
+
 void fault_injector::restart_noise(clock::time_point now) {
     for (auto& a : faults_) {
         a.next_noise = now + noise_period(a.f);

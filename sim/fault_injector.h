@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The faults a test or a user asked for, and the decisions they make: which
 // reply is dropped, replaced, late or followed by surplus bytes, which block
-// operation fails, what the status shows, when noise comes and when the line
-// is closed. No I/O: the transport and the target model ask it.
+// operation fails, what the status shows, when noise comes, when the line
+// is closed and what becomes of a byte on its way to the adapter. No I/O: the
+// transport and the target model ask it.
 #pragma once
 
 #include "sim_types.h"
@@ -40,6 +41,10 @@ class fault_injector {
     /// True when a hang_up_after fault has seen its count of received bytes.
     bool hang_up_due(std::size_t rx_total) const;
 
+    /// What reaches the adapter of b, the rx_total-th received byte: b itself unless a request
+    /// fault counts that byte (then b changed, nothing, or b twice), in the order added.
+    std::vector<uint8_t> relay(uint8_t b, std::size_t rx_total) const;
+
     /// Starts every noise period afresh at now.
     void restart_noise(clock::time_point now);
     /// The noise bytes due at now, one per noise fault whose time has come; each such
@@ -53,7 +58,7 @@ class fault_injector {
         fault f;
         int seen = 0;            // occurrences of the command since the fault was added
         int fired = 0;           // block faults: times fired
-        std::size_t rx_base = 0; // hang_up_after: bytes received before the fault was added
+        std::size_t rx_base = 0; // bytes received before the fault was added
         clock::time_point next_noise{};
     };
 

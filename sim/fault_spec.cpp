@@ -179,10 +179,39 @@ std::optional<fault_request> parse_block_fault(fault_kind kind, std::string_view
     return req;
 }
 
+/// N[=MASK] for the faults on the Nth byte received.
+std::optional<fault_request> parse_request_fault(fault_kind kind, std::string_view body,
+                                                 std::string& error) {
+    auto [count_text, value] = split(body, '=');
+    fault_request req;
+    req.f.kind = kind;
+    int n = 0;
+    if (!parse_count(count_text, n)) {
+        error = "the byte number after ':' must be a number from 1";
+        return std::nullopt;
+    }
+    req.f.after_bytes = static_cast<std::size_t>(n);
+    if (kind != fault_kind::request_flip) {
+        if (value) {
+            error = std::string(kind == fault_kind::request_drop ? "drop" : "twice") +
+                    " takes no value";
+            return std::nullopt;
+        }
+        return req;
+    }
+    auto mask = value ? parse_hex_number(*value, 0xFF) : std::nullopt;
+    if (!mask || *mask == 0) {
+        error = "flip needs '=MASK', the bits to flip as a hexadecimal byte from 01 to FF";
+        return std::nullopt;
+    }
+    req.f.bytes = {static_cast<uint8_t>(*mask)};
+    return req;
+}
+
 using body_parser = std::optional<fault_request> (*)(fault_kind kind, std::string_view body,
                                                      std::string& error);
 
-/// The faults aimed at a command or a block: NAME:BODY.
+/// The faults aimed at a command, a block or a received byte: NAME:BODY.
 struct aimed_fault {
     const char* name;
     fault_kind kind;
@@ -198,6 +227,9 @@ constexpr aimed_fault AIMED_FAULTS[] = {
     {"write-refused", fault_kind::write_refused, "ADDR", parse_block_fault},
     {"wrong-sum", fault_kind::wrong_sum, "ADDR", parse_block_fault},
     {"short-fetch", fault_kind::short_fetch, "ADDR", parse_block_fault},
+    {"flip", fault_kind::request_flip, "N=MASK", parse_request_fault},
+    {"drop", fault_kind::request_drop, "N", parse_request_fault},
+    {"twice", fault_kind::request_twice, "N", parse_request_fault},
 };
 
 } // namespace
@@ -330,6 +362,9 @@ const char* fault_spec_syntax() {
                    "  write-refused:ADDR[xT]    block writes covering ADDR answer 01 (T times)\n"
                    "  wrong-sum:ADDR[xT]        block sums covering ADDR are off by one (T times)\n"
                    "  short-fetch:ADDR[xT]      block fetches covering ADDR lack a byte (T times)\n"
+                   "  flip:N=MASK               the adapter takes the Nth byte received XOR MASK\n"
+                   "  drop:N                    the adapter never takes the Nth byte received\n"
+                   "  twice:N                   the adapter takes the Nth byte received twice\n"
                    "  never-ready               the status never shows output ready\n"
                    "  always-busy               the status always shows input busy\n"
                    "  noise[=MS[:HH]]           an unasked byte HH (55) every MS (10) "
@@ -338,8 +373,10 @@ const char* fault_spec_syntax() {
                    "run\n"
                    "  hang-up-after=N           the line is closed when the Nth byte arrives\n") +
                wrap("CMD is a command name " + names +
-                    ") or a byte such as 0x20; ADDR is hexadecimal; HEX is pairs of hexadecimal "
-                    "digits, optionally separated by ',' or ':'.");
+                    ") or a byte such as 0x20; ADDR and MASK are hexadecimal; HEX is pairs of "
+                    "hexadecimal digits, optionally separated by ',' or ':'. The bytes "
+                    "received count from 1 at the start; --trace shows the commands as the "
+                    "adapter took them.");
     }();
     return text.c_str();
 }

@@ -14,6 +14,7 @@ namespace sim {
 
 inline constexpr std::size_t FLASH_SPACE = 65536;
 inline constexpr uint16_t USABLE_FLASH_END = 0x1E00; // 0x0000..0x1DFF programmable
+inline constexpr long MAX_LATENCY_US = 1000000;      // bound on config::latency_us
 
 using flash_array = std::array<uint8_t, FLASH_SPACE>;
 
@@ -24,6 +25,12 @@ struct config {
     uint8_t version_minor = 3;
     bool block_read_ack = true; // answer ADP_BLOCK_READ with one byte
     int erase_busy_polls = 3;   // status polls that stay busy during an erase step
+    // With block_read_ack, answer only the Nth, 2Nth, ... BLOCK_READ since the start; 1: each.
+    int block_read_ack_every = 1;
+    // The block taken by BLOCK_READ serves one BLOCK_FETCH or BLOCK_SUM, then is gone.
+    bool block_once = false;
+    // ADP_QUERY answers 0x21 whatever the erase did; else only after an erase that erased.
+    bool query_says_done = false;
     // Deliver bytes at the speed set on the line, each reply byte on its own at its wire time,
     // as a serial port hands them over.
     bool baud_pacing = false;
@@ -32,6 +39,10 @@ struct config {
     // at the line's speed with baud_pacing (which implies it), else byte_gap_us apart.
     bool real_line = false;
     int byte_gap_us = 0; // time of one reply byte on an unpaced real line; > 0 sets real_line
+    // Turnaround: each reply's first byte leaves this long after its request's last byte has
+    // arrived (crossed the wire, when paced), as through a USB serial converter. Noise and
+    // injected bytes are not delayed. 0 to MAX_LATENCY_US.
+    long latency_us = 0;
 };
 
 enum class fault_kind {
@@ -46,17 +57,23 @@ enum class fault_kind {
     always_busy,   // status always shows C2_IN_BUSY
     noise,         // period_ms: a noise byte (bytes[0] or 0x55) every period
     hang_up_after, // after_bytes: the line is closed after that many received bytes
+    // A relay between the line and the adapter, acting on the after_bytes-th received byte
+    // (1-based); the transcript keeps the byte as sent.
+    request_flip,  // after_bytes, bytes[0]: the adapter takes the byte XORed with bytes[0]
+    request_drop,  // after_bytes: the adapter never takes the byte
+    request_twice, // after_bytes: the adapter takes the byte twice in a row
 };
 
 struct fault {
     fault_kind kind;
     uint8_t command = 0;          // per-command faults: the command byte
     int nth = 0;                  // 1-based occurrence of the command; 0 = every one
-    std::vector<uint8_t> bytes{}; // wrong or surplus reply, noise byte
+    std::vector<uint8_t> bytes{}; // wrong or surplus reply, noise byte, request_flip's mask
     int delay_ms = 0;
     uint16_t address = 0; // block faults: any address inside the block
     int times = -1;       // block faults: how often it fires; -1 = always
     int period_ms = 10;   // noise
+    // hang_up_after: a count of received bytes; request faults: which byte, from 1
     std::size_t after_bytes = 0;
 };
 

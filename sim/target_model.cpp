@@ -20,7 +20,8 @@ constexpr std::array<uint8_t, 3> ERASE_CONFIRM = {0xDE, 0xAD, 0xA5};
 
 constexpr uint8_t BLOCK_OK = 0x00;
 constexpr uint8_t BLOCK_FAILED = 0x01;
-constexpr uint8_t QUERY_ANSWER = 0x21;
+constexpr uint8_t QUERY_DONE = 0x21;
+constexpr uint8_t QUERY_NOT_DONE = 0x00;
 
 /// The argument of a one-byte frame; null for any other frame.
 const uint8_t* single_byte(const command_frame& c) {
@@ -70,12 +71,13 @@ std::vector<uint8_t> target_model::handle(const command_frame& c, fault_injector
         return {block_write(c, faults)};
     case ADP_BLOCK_READ:
         block_read(c);
-        if (cfg_.block_read_ack) {
+        ++block_reads_;
+        if (cfg_.block_read_ack && block_reads_ % std::max(cfg_.block_read_ack_every, 1) == 0) {
             return {0x00};
         }
         return {};
     case ADP_QUERY:
-        return {QUERY_ANSWER};
+        return {cfg_.query_says_done || erased_ ? QUERY_DONE : QUERY_NOT_DONE};
     default:
         return {};
     }
@@ -88,6 +90,7 @@ void target_model::reset_c2() {
     erase_pending_ = false;
     out_ready_ = false;
     data_reg_ = 0;
+    erased_ = false;
 }
 
 void target_model::finish_busy() {
@@ -99,6 +102,7 @@ void target_model::finish_busy() {
     if (erase_pending_) {
         flash_.fill(0xFF);
         erase_pending_ = false;
+        erased_ = true;
     }
 }
 
@@ -136,6 +140,7 @@ void target_model::data_write(uint8_t v) {
     int step_polls = cfg_.erase_busy_polls > 0 ? 1 : 0;
     if (v == ERASE_START) {
         erase_step_ = 1;
+        erased_ = false;
         start_busy(cfg_.erase_busy_polls, true, ERASE_ACCEPTED, false);
     } else if (erase_step_ >= 2 && erase_step_ <= 4 &&
                v == ERASE_CONFIRM[static_cast<std::size_t>(erase_step_ - 2)]) {
@@ -208,7 +213,15 @@ void target_model::block_read(const command_frame& c) {
     block_valid_ = true;
 }
 
-std::vector<uint8_t> target_model::block_fetch(fault_injector* faults) const {
+/// With block_once the block is gone once served, as on an adapter that streams it out
+/// of the target rather than keeping it.
+void target_model::block_served() {
+    if (cfg_.block_once) {
+        block_valid_ = false;
+    }
+}
+
+std::vector<uint8_t> target_model::block_fetch(fault_injector* faults) {
     if (!programming_ || !block_valid_) {
         return {};
     }
@@ -218,10 +231,11 @@ std::vector<uint8_t> target_model::block_fetch(fault_injector* faults) const {
         faults->block_fault(fault_kind::short_fetch, block_addr_, block_len_)) {
         r.pop_back();
     }
+    block_served();
     return r;
 }
 
-std::vector<uint8_t> target_model::block_sum(fault_injector* faults) const {
+std::vector<uint8_t> target_model::block_sum(fault_injector* faults) {
     if (!programming_ || !block_valid_) {
         return {};
     }
@@ -232,6 +246,7 @@ std::vector<uint8_t> target_model::block_sum(fault_injector* faults) const {
     if (faults != nullptr && faults->block_fault(fault_kind::wrong_sum, block_addr_, block_len_)) {
         ++sum;
     }
+    block_served();
     return {static_cast<uint8_t>(sum & 0xFF)};
 }
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The target behind the adapter: a C8051F30x seen through the C2 commands. It
 // keeps the C2 registers, the flash programming mode, the device erase
-// handshake, the flash (programming only clears bits) and the block taken by
-// the last block read. Commands in, reply bytes out; no I/O, no threads.
+// handshake and whether it erased, the flash (programming only clears bits) and
+// the block taken by the last block read. Commands in, reply bytes out; no I/O,
+// no threads.
 #pragma once
 
 #include "fault_injector.h"
@@ -40,8 +41,9 @@ class target_model {
     uint8_t data_read(const fault_injector* faults);
     uint8_t block_write(const command_frame& c, fault_injector* faults);
     void block_read(const command_frame& c);
-    std::vector<uint8_t> block_fetch(fault_injector* faults) const;
-    std::vector<uint8_t> block_sum(fault_injector* faults) const;
+    std::vector<uint8_t> block_fetch(fault_injector* faults);
+    std::vector<uint8_t> block_sum(fault_injector* faults);
+    void block_served(); // a fetch or sum has served the block
 
     config cfg_;
     flash_array flash_{};
@@ -56,12 +58,14 @@ class target_model {
     bool erase_pending_ = false;
     bool out_ready_ = false;
     uint8_t data_reg_ = 0;
+    bool erased_ = false; // the last erase begun since programming mode was entered erased
 
     // Block taken by the last block read.
     bool block_valid_ = false;
     uint16_t block_addr_ = 0;
     std::size_t block_len_ = 0;
     std::array<uint8_t, BLOCK_MAX> block_{};
+    long long block_reads_ = 0; // BLOCK_READ commands taken, for block_read_ack_every
 };
 
 } // namespace sim

@@ -143,6 +143,10 @@ TEST(emu_tool, FaultsReachTheProgram) {
         {{"--fault", "stale=2155", "--no-block-read-ack"}, {"-w"}, 0, "Completed.", ""},
         {{"--fault", "delay:DATA_READ@1=150"}, {"-i"}, 0, "", "DeviceID: FAILED\n"},
         {{"--byte-gap-us", "520"}, {"-i"}, 0, "", "Adapter: 1.3\n"},
+        // The 30th byte of a device erase is its last confirmation, 0xA5.
+        {{"--fault", "flip:30=01"}, {"--device-erase"}, 1, "Device erase failed.\n", ""},
+        {{"--query-says-done", "--fault", "flip:30=01"}, {"--device-erase"}, 0, "", ""},
+        {{"--block-once", "--block-read-ack-every", "3"}, {"-w"}, 0, "Completed.", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
@@ -188,6 +192,8 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
         {{"--version", "1.3"}, "unexpected argument '1.3'"},
         {{"--byte-gap-us", "0"}, "--byte-gap-us: '0'"},
         {{"--byte-gap-us", "1000001"}, "--byte-gap-us: '1000001'"},
+        {{"--block-read-ack-every", "0"}, "--block-read-ack-every: '0'"},
+        {{"--latency-us", "1000001"}, "--latency-us: '1000001'"},
         {{"--fault", "nonsense"}, "unknown fault 'nonsense'"},
         {{"--fault", "delay:PROGRAM_MODE"}, "delay needs '=MS'"},
         {{"--fault", "no-reply:FLY"}, "unknown command 'FLY'"},
@@ -228,6 +234,10 @@ TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
                              "--trace",
                              "--fault",
                              "--no-block-read-ack",
+                             "--block-read-ack-every",
+                             "--block-once",
+                             "--query-says-done",
+                             "--latency-us",
                              "--help",
                              "no-reply:",
                              "wrong-reply:",
@@ -236,6 +246,9 @@ TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
                              "write-refused:",
                              "wrong-sum:",
                              "short-fetch:",
+                             "flip:",
+                             "drop:",
+                             "twice:",
                              "never-ready",
                              "always-busy",
                              "noise",

@@ -116,6 +116,9 @@ TEST(fault_spec, AcceptedSpecs) {
         {"noise=25", fault_kind::noise, 0, 0, {}, 0, 0, -1, 25, 0},
         {"noise=5:AA", fault_kind::noise, 0, 0, {0xAA}, 0, 0, -1, 5, 0},
         {"hang-up-after=40", fault_kind::hang_up_after, 0, 0, {}, 0, 0, -1, 10, 40},
+        {"flip:30=0x40", fault_kind::request_flip, 0, 0, {0x40}, 0, 0, -1, 10, 30},
+        {"drop:7", fault_kind::request_drop, 0, 0, {}, 0, 0, -1, 10, 7},
+        {"twice:12", fault_kind::request_twice, 0, 0, {}, 0, 0, -1, 10, 12},
     };
     for (const auto& r : rows) {
         std::string why;
@@ -171,6 +174,11 @@ TEST(fault_spec, RejectedSpecsSayWhy) {
         {"stale", "stale needs '=HEX'"},
         {"hang-up-after", "needs '=N'"},
         {"hang-up-after=0", "needs '=N'"},
+        {"flip", "flip needs ':N=MASK'"},
+        {"flip:3", "flip needs '=MASK'"},
+        {"flip:3=00", "from 01 to FF"},
+        {"drop:0", "number from 1"},
+        {"drop:3=01", "drop takes no value"},
         {"Never-Ready", "unknown fault"},
     };
     for (const auto& r : rows) {

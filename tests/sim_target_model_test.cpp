@@ -56,7 +56,7 @@ TEST_F(sim_target_model, IdentifyAndIdentifiers) {
     EXPECT_EQ(ask(0x14), bytes{0x04});
     ask(0x11, {0x01});
     EXPECT_EQ(ask(0x14), bytes{0x02});
-    EXPECT_EQ(ask(0x3F), bytes{0x21});
+    EXPECT_EQ(ask(0x3F), bytes{0x00}); // no erase has been done
     for (uint8_t silent : {0x10, 0x11, 0x13, 0x55}) {
         EXPECT_TRUE(ask(silent).empty()) << int(silent);
     }
@@ -117,6 +117,22 @@ TEST_F(sim_target_model, BlockReadAcknowledgementCanBeOff) {
     quiet.handle({0x20, {}, false});
     EXPECT_TRUE(quiet.handle({0x22, bytes{0x00, 0x00, 0x01}, false}).empty());
     EXPECT_EQ(quiet.handle({0x15, {}, false}), (bytes{0x00, 0xFF, 0x00}));
+    target = sim::target_model(sim::config{.block_read_ack_every = 2});
+    program_mode();
+    for (bool answered : {false, true, false, true}) {
+        EXPECT_EQ(block_read(0x0000, 1).empty(), !answered);
+    }
+}
+
+TEST_F(sim_target_model, BlockOnceServesOneFetchOrSum) {
+    target = sim::target_model(sim::config{.block_once = true});
+    program_mode();
+    block_read(0x0000, 2);
+    EXPECT_EQ(ask(0x16), bytes{0xFE});
+    EXPECT_TRUE(ask(0x15).empty());
+    block_read(0x0000, 2);
+    EXPECT_EQ(ask(0x15).size(), 4u);
+    EXPECT_TRUE(ask(0x16).empty());
 }
 
 TEST_F(sim_target_model, DeviceEraseHandshake) {
@@ -135,6 +151,8 @@ TEST_F(sim_target_model, DeviceEraseHandshake) {
     EXPECT_EQ(target.flash()[0x8000], 0xFF);
     EXPECT_EQ(poll_status(0x01, true), 1);
     EXPECT_EQ(ask(0x3F), bytes{0x21});
+    program_mode(); // the erase counts only until programming mode is entered again
+    EXPECT_EQ(ask(0x3F), bytes{0x00});
 }
 
 TEST_F(sim_target_model, EraseRefusedOutOfOrderOrOutsideProgrammingMode) {
@@ -151,6 +169,26 @@ TEST_F(sim_target_model, EraseRefusedOutOfOrderOrOutsideProgrammingMode) {
     ask(0x13, {0xA5});
     poll_status(0x01, true);
     EXPECT_EQ(target.flash()[0x0000], 0x00);
+}
+
+TEST_F(sim_target_model, QueryTellsWhetherTheLastEraseErased) {
+    for (bool says_done : {false, true}) {
+        target = sim::target_model(sim::config{.query_says_done = says_done});
+        program_mode();
+        bytes answers;
+        for (uint8_t last : {0xA5, 0xA4}) {
+            erase_start();
+            poll_status(0x01, true);
+            ASSERT_EQ(ask(0x14), bytes{0x0D});
+            for (uint8_t code : {uint8_t{0xDE}, uint8_t{0xAD}, last}) {
+                ask(0x13, {code});
+                poll_status(0x02, false);
+            }
+            answers.push_back(ask(0x3F).at(0));
+        }
+        // After a good erase, then after one with a corrupted confirmation.
+        EXPECT_EQ(answers, (bytes{0x21, uint8_t(says_done ? 0x21 : 0x00)})) << says_done;
+    }
 }
 
 TEST_F(sim_target_model, BlockFaultsHitTheirBlockOnly) {

@@ -179,14 +179,41 @@ TEST_F(sim_test, NoiseComesUnasked) {
 TEST_F(sim_test, HangUpAfterBytesClosesTheLine) {
     emu.add_fault({.kind = sim::fault_kind::hang_up_after, .after_bytes = 2});
     line l(emu.slave_path());
-    EXPECT_EQ(l.ask({0x3F}, 1), bytes{0x21});
+    EXPECT_EQ(l.ask({0x3F}, 1), bytes{0x00}); // no erase yet
     l.send({0x3F});
     pollfd p{l.fd(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 2000), 1);
     uint8_t c = 0;
     EXPECT_LE(read(l.fd(), &c, 1), 0);
     EXPECT_EQ(emu.received(), (bytes{0x3F, 0x3F}));
-    EXPECT_EQ(emu.sent(), bytes{0x21});
+    EXPECT_EQ(emu.sent(), bytes{0x00});
+}
+
+/// A relay between the line and the adapter changes what the adapter takes of the nth byte
+/// from when the fault is added; the transcript keeps what the program sent.
+TEST(sim_relay, RequestFaultsChangeWhatTheAdapterTakes) {
+    using sim::fault_kind;
+    const bytes revision_read{0x00, 0x80, 0x81, 0x11, 0x14}; // address 0x01, data read
+    struct row {
+        sim::fault f;
+        bytes reply;
+        int data_reads;
+    } rows[] = {
+        {{.kind = fault_kind::request_flip, .bytes = {0x01}, .after_bytes = 3}, {0x04}, 1},
+        {{.kind = fault_kind::request_drop, .after_bytes = 5}, {}, 0},
+        {{.kind = fault_kind::request_twice, .after_bytes = 5}, {0x02, 0x02}, 2},
+    };
+    for (const auto& r : rows) {
+        sim::emulator emu;
+        emu.start();
+        line l(emu.slave_path());
+        ASSERT_EQ(l.ask(revision_read, 1), bytes{0x02});
+        emu.add_fault(r.f);
+        emu.clear_transcript();
+        EXPECT_EQ(l.ask(revision_read, 2), r.reply);
+        EXPECT_EQ(emu.received(), revision_read);
+        EXPECT_EQ(emu.command_count(0x14), r.data_reads) << int(r.f.kind);
+    }
 }
 
 TEST_F(sim_test, TranscriptKeepsOrderAndDirection) {
@@ -198,7 +225,7 @@ TEST_F(sim_test, TranscriptKeepsOrderAndDirection) {
     const std::pair<sim::direction, uint8_t> want[] = {{sim::direction::to_adapter, 0x20},
                                                        {sim::direction::from_adapter, 0x00},
                                                        {sim::direction::to_adapter, 0x3F},
-                                                       {sim::direction::from_adapter, 0x21}};
+                                                       {sim::direction::from_adapter, 0x00}};
     for (std::size_t i = 0; i < t.size(); ++i) {
         EXPECT_EQ(t[i].dir, want[i].first);
         EXPECT_EQ(t[i].byte, want[i].second);
@@ -271,6 +298,16 @@ TEST(sim_delivery, WholeOrByteByByte) {
         {"real line, gap", {.byte_gap_us = 20000}, B115200, {}, id, {1, 1, 1, 1}, 20ms, 0us},
         // A paced line is a serial line: its replies come byte by byte too.
         {"paced", {.baud_pacing = true}, B1200, {}, id, {1, 1, 1, 1}, 8333us, 8333us},
+        // The turnaround counts from the request's arrival, on the wire when paced.
+        {"latency", {.latency_us = 40000}, B115200, {}, id, {4}, 0us, 40ms},
+        {"paced, latency",
+         {.baud_pacing = true, .latency_us = 30000},
+         B1200,
+         {},
+         id,
+         {1, 1, 1, 1},
+         8333us,
+         8333us + 30ms},
         {"real line, surplus and late",
          {.byte_gap_us = 20000},
          B115200,
