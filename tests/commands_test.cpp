@@ -177,6 +177,8 @@ bytes without_polls(const bytes& line) {
 
 const bytes erase_sequence = {0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x14, 0x00, 0xC0,
                               0xDE, 0x13, 0x00, 0xC0, 0xAD, 0x13, 0x00, 0xC0, 0xA5, 0x13, 0x3F};
+// Before the erase, one byte at 0x0000 programmed to 0x00 for the erase to clear.
+const bytes erase_mark = {0x00, 0x80, 0x80, 0x80, 0x81, 0x80, 0x21};
 // The first block read back after the erase: it must be blank.
 const bytes erase_check = {0x00, 0x80, 0x80, 0x80, 0x90, 0x22, 0x15};
 
@@ -188,7 +190,7 @@ TEST(DeviceErase, Succeeds) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(without_polls(line.emu.received()),
-              concat({{PROGRAM_MODE}, erase_sequence, erase_check}));
+              concat({{PROGRAM_MODE}, erase_mark, erase_sequence, erase_check}));
     EXPECT_EQ(line.emu.flash()[0x0100], 0xFF);
 }
 
@@ -204,9 +206,11 @@ TEST(DeviceErase, Refused) {
          "Cannot switch to flash programming mode.\n", bytes(10, PROGRAM_MODE)},
         {"erase command", command_fault(sim::fault_kind::wrong_reply, DATA_READ, 1, {0x0E}),
          "Device erase failed.\n",
-         concat({{PROGRAM_MODE}, bytes(erase_sequence.begin(), erase_sequence.begin() + 9)})},
+         concat({{PROGRAM_MODE},
+                 erase_mark,
+                 bytes(erase_sequence.begin(), erase_sequence.begin() + 9)})},
         {"query", command_fault(sim::fault_kind::wrong_reply, QUERY, 1, {0x20}),
-         "Device erase failed.\n", concat({{PROGRAM_MODE}, erase_sequence})},
+         "Device erase failed.\n", concat({{PROGRAM_MODE}, erase_mark, erase_sequence})},
     };
     for (const auto& c : cases) {
         emulated_line line;
@@ -233,7 +237,7 @@ TEST(Reset, AloneAndAfterCommands) {
         auto r = line.run({"--device-erase", "--reset"});
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(without_polls(line.emu.received()),
-                  concat({{PROGRAM_MODE}, erase_sequence, erase_check, {RESET}}));
+                  concat({{PROGRAM_MODE}, erase_mark, erase_sequence, erase_check, {RESET}}));
         EXPECT_FALSE(line.emu.programming_mode());
     }
     {

@@ -143,9 +143,14 @@ TEST(emu_tool, FaultsReachTheProgram) {
         {{"--fault", "stale=2155", "--no-block-read-ack"}, {"-w"}, 0, "Completed.", ""},
         {{"--fault", "delay:DATA_READ@1=150"}, {"-i"}, 0, "", "DeviceID: FAILED\n"},
         {{"--byte-gap-us", "520"}, {"-i"}, 0, "", "Adapter: 1.3\n"},
-        // The 30th byte of a device erase is its last confirmation, 0xA5.
-        {{"--fault", "flip:30=01"}, {"--device-erase"}, 1, "Device erase failed.\n", ""},
-        {{"--query-says-done", "--fault", "flip:30=01"}, {"--device-erase"}, 0, "", ""},
+        // The 37th byte of a device erase is its last confirmation, 0xA5: whatever the adapter
+        // says of the erase, the first block does not read back blank.
+        {{"--fault", "flip:37=01"}, {"--device-erase"}, 1, "Device erase failed.\n", ""},
+        {{"--query-says-done", "--fault", "flip:37=01"},
+         {"--device-erase"},
+         1,
+         "Device erase failed.\n",
+         ""},
         {{"--block-once", "--block-read-ack-every", "3"}, {"-w"}, 0, "Completed.", ""},
     };
     for (const auto& c : cases) {

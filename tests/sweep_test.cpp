@@ -1,19 +1,25 @@
 // SPDX-License-Identifier: MIT
 // Every single fault on the line, at every exchange of a run, on a line that hands replies
 // over whole and on one that hands them over byte by byte: a run may end in success only with
-// the right result. The faults: a reply missing, late, cut short or changed, a stray byte
-// before or after it, stale bytes before the run, and the line hung up after any command.
+// the right result. The faults: a reply missing, late, cut short or changed, a flash byte
+// changed in a fetched block, a stray byte before or after a reply, stale bytes before the
+// run, the line hung up after any command; and every byte the program sends flipped in bit 0
+// or bit 6, dropped, or taken twice on its way to the adapter. Adapters that leave out the
+// answer to block read, always or on two block reads of three, get the reply faults too.
+#include "adapter_commands.h"
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -33,6 +39,8 @@ constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
 constexpr int LATE_MS = 150;
 /// A byte every 520 us, as at 19200 bit/s.
 constexpr int UART_GAP_US = 520;
+/// Faulted runs of one sweep at a time: they mostly wait for replies that do not come.
+constexpr unsigned RUNS_AT_ONCE = 3;
 
 /// One exchange of a clean run: its command, which occurrence of it, and its reply.
 struct exchange_seen {
@@ -65,6 +73,7 @@ struct scenario {
     flash_array chip_before;
     /// True when a run that exited 0 left the truth: the right dump or the right chip.
     std::function<bool(const line_run&, const sim::emulator&)> truthful;
+    std::vector<trial> named{}; // faults that together once slipped through, by name
 };
 
 bool chip_equals(const sim::emulator& emu, const flash_array& expected) {
@@ -72,11 +81,12 @@ bool chip_equals(const sim::emulator& emu, const flash_array& expected) {
     return std::equal(flash.begin(), flash.begin() + RANGE_END, expected.begin());
 }
 
-/// What a clean run shows of the places to put a fault: its exchanges, and the received-byte
-/// count at which each command byte arrived.
+/// What a clean run shows of the places to put a fault: its exchanges, the received-byte
+/// count at which each command byte arrived, and the number of bytes the program sent.
 struct places {
     std::vector<exchange_seen> exchanges;
     std::vector<std::size_t> command_ends;
+    std::size_t sent = 0;
 };
 
 /// Received-byte counts at which each command byte of a transcript arrived.
@@ -122,6 +132,7 @@ line_run run_once(const scenario& s, const sim::config& cfg, const trial& t,
     line.emu.set_trace({});
     if (seen != nullptr) {
         seen->command_ends = command_positions(line.emu);
+        seen->sent = line.emu.received().size();
     }
     EXPECT_FALSE(r.timed_out) << t.name;
     EXPECT_TRUE(r.settings_restored || t.hangs_up) << t.name;
@@ -138,6 +149,31 @@ std::string describe(const exchange_seen& e) {
     std::ostringstream text;
     text << "command 0x" << std::hex << int{e.command} << std::dec << " #" << e.nth;
     return text.str();
+}
+
+/// A fault on the nth byte the program sends (from 1).
+fault on_request(fault_kind kind, std::size_t nth, uint8_t mask = 0) {
+    fault f{kind};
+    f.after_bytes = nth;
+    if (kind == fault_kind::request_flip) {
+        f.bytes = {mask};
+    }
+    return f;
+}
+
+/// Every byte of a clean run's requests flipped in bit 0 or bit 6, dropped, or taken twice.
+std::vector<trial> request_trials(std::size_t sent) {
+    std::vector<trial> trials;
+    for (std::size_t nth = 1; nth <= sent; ++nth) {
+        const std::string at = " request byte " + std::to_string(nth);
+        trials.push_back(
+            {"bit 0 flipped in" + at, {on_request(fault_kind::request_flip, nth, 0x01)}});
+        trials.push_back(
+            {"bit 6 flipped in" + at, {on_request(fault_kind::request_flip, nth, 0x40)}});
+        trials.push_back({"dropped" + at, {on_request(fault_kind::request_drop, nth)}});
+        trials.push_back({"twice" + at, {on_request(fault_kind::request_twice, nth)}});
+    }
+    return trials;
 }
 
 /// Every single fault on the exchanges of a clean run.
@@ -167,6 +203,12 @@ std::vector<trial> trials_for(const std::vector<exchange_seen>& exchanges) {
         trials.push_back({"stray 00 before " + at, on(fault_kind::wrong_reply, prefixed)});
         trials.push_back({"changed reply to " + at, on(fault_kind::wrong_reply, changed)});
         trials.push_back({"reply twice to " + at, on(fault_kind::surplus_reply, e.reply)});
+        if (e.command == sim::ADP_BLOCK_FETCH && e.reply.size() > 2) {
+            bytes data_changed = e.reply;
+            data_changed[e.reply.size() / 2] ^= 0x01;
+            trials.push_back(
+                {"flash byte changed in " + at, on(fault_kind::wrong_reply, data_changed)});
+        }
     }
     return trials;
 }
@@ -185,21 +227,61 @@ void place_hang_ups(std::vector<trial>& trials, const std::vector<std::size_t>& 
     }
 }
 
+/// How the adapter answers block read: always, never, or on every third one.
+enum class block_read_answer { always, never, every_third };
+
 struct sweep_case {
     const scenario* s;
     bool byte_by_byte;
+    block_read_answer answer = block_read_answer::always;
+    bool requests = true; // also every fault on the bytes the program sends
 };
 
+std::string adapter_name(block_read_answer answer) {
+    switch (answer) {
+    case block_read_answer::never:
+        return "silent block read";
+    case block_read_answer::every_third:
+        return "block read answered every third time";
+    default:
+        return "answering";
+    }
+}
+
 void PrintTo(const sweep_case& c, std::ostream* os) {
-    *os << c.s->name << (c.byte_by_byte ? ", byte by byte" : ", whole replies");
+    *os << c.s->name << (c.byte_by_byte ? ", byte by byte, " : ", whole replies, ")
+        << adapter_name(c.answer);
+}
+
+/// Runs every trial, RUNS_AT_ONCE at a time; returns how many still succeeded.
+int run_all(const scenario& s, const sim::config& cfg, const std::vector<trial>& trials) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<int> successes{0};
+    std::vector<std::thread> workers;
+    for (unsigned w = 0; w < RUNS_AT_ONCE; ++w) {
+        workers.emplace_back([&] {
+            for (std::size_t i = next++; i < trials.size(); i = next++) {
+                successes += run_once(s, cfg, trials[i]).exit_status == 0 ? 1 : 0;
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    return successes;
 }
 
 class Sweep : public ::testing::TestWithParam<sweep_case> {};
 
 TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
-    const scenario& s = *GetParam().s;
+    const sweep_case& c = GetParam();
+    const scenario& s = *c.s;
     sim::config cfg;
-    cfg.byte_gap_us = GetParam().byte_by_byte ? UART_GAP_US : 0;
+    cfg.byte_gap_us = c.byte_by_byte ? UART_GAP_US : 0;
+    // An adapter that says an erase is done whatever the erase did: only the chip can tell.
+    cfg.query_says_done = true;
+    cfg.block_read_ack = c.answer != block_read_answer::never;
+    cfg.block_read_ack_every = c.answer == block_read_answer::every_third ? 3 : 1;
 
     // The clean run: it succeeds, and its exchanges are the places to put a fault.
     places clean;
@@ -207,14 +289,20 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     std::vector<trial> trials = trials_for(clean.exchanges);
     place_hang_ups(trials, clean.command_ends);
-
-    int successes = 0;
-    for (const trial& t : trials) {
-        successes += run_once(s, cfg, t).exit_status == 0 ? 1 : 0;
+    std::size_t request_count = 0;
+    if (c.requests) {
+        std::vector<trial> requests = request_trials(clean.sent);
+        request_count = requests.size();
+        trials.insert(trials.end(), requests.begin(), requests.end());
+        trials.insert(trials.end(), s.named.begin(), s.named.end());
     }
-    std::printf("%s, %s: %zu exchanges, %zu single faults, %d runs still succeeded\n", s.name,
-                GetParam().byte_by_byte ? "byte by byte" : "whole replies", clean.exchanges.size(),
-                trials.size(), successes);
+
+    const int successes = run_all(s, cfg, trials);
+    std::printf("%s, %s, %s: %zu exchanges, %zu faulted runs (%zu on requests), %d still "
+                "succeeded\n",
+                s.name, c.byte_by_byte ? "byte by byte" : "whole replies",
+                adapter_name(c.answer).c_str(), clean.exchanges.size(), trials.size(),
+                request_count, successes);
 }
 
 // --- the scenarios ---
@@ -225,9 +313,25 @@ const flash_array READ_CHIP = blocks_at({{0x0000,
                                          {0x0020, bytes(16, 0x00)}});
 constexpr int READ_BYTES = 48; // three blocks: data, erased, data
 
-/// Blocks that sum to 0x00 make a stray 00 look like a matching sum: the hardest case.
-const flash_array WRITE_IMAGE =
-    blocks_at({{0x0000, bytes(16, 0x11)}, {0x0010, bytes(16, 0x10)}, {0x1DF0, bytes(16, 0x10)}});
+/// The flash a write covers: enough that a block written to an address with one bit changed
+/// still lands inside it, where the check of the whole chip looks.
+constexpr int WRITE_BYTES = 0x200;
+
+/// A block whose bytes sum like erased flash, so that its sum cannot tell it from a block
+/// that was never written.
+bytes erased_sum_block() {
+    bytes block(16, 0xFF);
+    block[0] = 0xFE;
+    block[1] = 0x00;
+    return block;
+}
+
+/// Blocks that sum to 0x00 make a stray 00 look like a matching sum: the hardest case. A blank
+/// block lies between them.
+const flash_array WRITE_IMAGE = blocks_at({{0x0000, bytes(16, 0x11)},
+                                           {0x0010, bytes(16, 0x10)},
+                                           {0x0030, erased_sum_block()},
+                                           {WRITE_BYTES - 16, bytes(16, 0x10)}});
 
 const temp_dir& files() {
     static const temp_dir dir;
@@ -236,21 +340,28 @@ const temp_dir& files() {
 
 std::string image_path() {
     const std::string path = files().file("image.hex");
-    test_support::write_file(path, sim::hex_text(WRITE_IMAGE, 0, RANGE_END));
+    test_support::write_file(path, sim::hex_text(WRITE_IMAGE, 0, WRITE_BYTES));
     return path;
 }
 
-const scenario READ{"read",
-                    {test_support::short_range_binary(), std::to_string(READ_BYTES)},
-                    {"-r"},
-                    READ_CHIP,
-                    [](const line_run& r, const sim::emulator&) {
-                        return r.out == sim::hex_text(READ_CHIP, 0, READ_BYTES);
-                    }};
+const scenario READ{
+    "read",
+    {test_support::short_range_binary(), std::to_string(READ_BYTES)},
+    {"-r"},
+    READ_CHIP,
+    [](const line_run& r, const sim::emulator&) {
+        return r.out == sim::hex_text(READ_CHIP, 0, READ_BYTES);
+    },
+    // A stray byte after the first block's sum shifts the second block's fetch reply by one,
+    // and a missing answer to the block read before its sum puts the replies back in step:
+    // only the adapter's sum shows that the block's bytes were shifted.
+    {{"stray 00 after the first sum, then the second sum's block read unanswered",
+      {command_fault(fault_kind::surplus_reply, sim::ADP_BLOCK_SUM, 1, {0x00}),
+       command_fault(fault_kind::no_reply, sim::ADP_BLOCK_READ, 4)}}}};
 
 const scenario WRITE{
     "write",
-    {},
+    {test_support::short_range_binary(), std::to_string(WRITE_BYTES)},
     {"-w", "-f", image_path()},
     blocks_at({{0, bytes(RANGE_END, 0)}}),
     [](const line_run&, const sim::emulator& emu) { return chip_equals(emu, WRITE_IMAGE); }};
@@ -262,17 +373,33 @@ const scenario ERASE{
     WRITE_IMAGE,
     [](const line_run&, const sim::emulator& emu) { return chip_equals(emu, erased_flash()); }};
 
+constexpr auto NEVER = block_read_answer::never;
+constexpr auto EVERY_THIRD = block_read_answer::every_third;
+
 INSTANTIATE_TEST_SUITE_P(Runs, Sweep,
                          ::testing::Values(sweep_case{&READ, false}, sweep_case{&READ, true},
                                            sweep_case{&WRITE, false}, sweep_case{&WRITE, true},
-                                           sweep_case{&ERASE, false}, sweep_case{&ERASE, true}),
+                                           sweep_case{&ERASE, false}, sweep_case{&ERASE, true},
+                                           sweep_case{&READ, false, NEVER, false},
+                                           sweep_case{&READ, true, NEVER, false},
+                                           sweep_case{&READ, false, EVERY_THIRD, false},
+                                           sweep_case{&READ, true, EVERY_THIRD, false},
+                                           sweep_case{&WRITE, false, NEVER, false},
+                                           sweep_case{&WRITE, true, NEVER, false},
+                                           sweep_case{&WRITE, false, EVERY_THIRD, false},
+                                           sweep_case{&WRITE, true, EVERY_THIRD, false}),
                          [](const auto& info) {
                              std::string name = info.param.s->name;
                              for (char& c : name) {
                                  c = c == ' ' ? '_' : c;
                              }
-                             return name +
-                                    (info.param.byte_by_byte ? "_ByteByByte" : "_WholeReplies");
+                             name += info.param.byte_by_byte ? "_ByteByByte" : "_WholeReplies";
+                             if (info.param.answer == NEVER) {
+                                 name += "_SilentBlockRead";
+                             } else if (info.param.answer == EVERY_THIRD) {
+                                 name += "_BlockReadEveryThird";
+                             }
+                             return name;
                          });
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,135 @@ TEST(Verdict, SlowLinesWaitForTheRequestToLeave) {
         r = reading.run({"--speed", speed, "-r"});
         EXPECT_EQ(r.exit_status, 0) << r.err;
         EXPECT_EQ(r.out, sim::hex_text(image, 0, 32));
+    }
+}
+
+/// Where needle first starts in haystack, counted from 1 as the emulator counts received
+/// bytes, plus offset; 0 when it is not there.
+std::size_t byte_number(const bytes& haystack, const bytes& needle, std::size_t offset = 0) {
+    const auto at = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end());
+    return at == haystack.end() ? 0 : static_cast<std::size_t>(at - haystack.begin()) + 1 + offset;
+}
+
+sim::fault request_flip(std::size_t nth, uint8_t mask) {
+    sim::fault f{fault_kind::request_flip};
+    f.after_bytes = nth;
+    f.bytes = {mask};
+    return f;
+}
+
+/// Bytes that look random, the same every run.
+flash_array scattered(uint32_t from, uint32_t to) {
+    flash_array chip = erased_flash();
+    uint32_t state = 0x2545F491;
+    for (uint32_t at = from; at < to; ++at) {
+        state = state * 1103515245U + 12345U;
+        chip[at] = static_cast<uint8_t>(state >> 16);
+    }
+    return chip;
+}
+
+// A byte corrupted on its way to the adapter or inside fetched flash data ends the run in
+// "Failed." or in the truth, never in a wrong dump or a wrong chip reported as done.
+TEST(Verdict, CorruptedBytesEndInFailureOrTheTruth) {
+    const flash_array dump_chip = scattered(0, 0x200);
+    const std::string dump = sim::hex_text(dump_chip, 0, RANGE_END);
+    const flash_array image = scattered(0, 0x200);
+    image_file file(image);
+    // The fetch reply of the block at 0x0040, one flash byte changed.
+    bytes fetch_changed(18, 0x00);
+    std::copy(dump_chip.begin() + 0x40, dump_chip.begin() + 0x50, fetch_changed.begin() + 1);
+    fetch_changed[8] ^= 0x04;
+    struct corrupted_case {
+        const char* name;
+        std::vector<std::string> args;
+        flash_array chip;
+        /// The faults, placed by the bytes a clean run of the same command sent.
+        std::function<std::vector<sim::fault>(const bytes& clean)> faults;
+        std::string err_end;
+        bool chip_left_wrong = false; // the fault really did damage the chip
+    };
+    const corrupted_case cases[] = {
+        {"a flash byte changed in a fetch reply",
+         {"-r"},
+         dump_chip,
+         [&](const bytes&) {
+             return std::vector<sim::fault>{
+                 command_fault(fault_kind::wrong_reply, 0x15, 5, fetch_changed)};
+         },
+         "Failed.\n"},
+        {"a stray byte after a fetch, then a block read unanswered",
+         {"-r"},
+         dump_chip,
+         [](const bytes&) {
+             return std::vector<sim::fault>{
+                 command_fault(fault_kind::surplus_reply, 0x15, 5, {0x00}),
+                 command_fault(fault_kind::no_reply, 0x22, 10)};
+         },
+         "Failed.\n"},
+        {"an address bit flipped in a block read request",
+         {"-r"},
+         dump_chip,
+         [](const bytes& clean) {
+             // The request of the block at 0x0040: address 00 40, length 16.
+             return std::vector<sim::fault>{
+                 request_flip(byte_number(clean, {0x80, 0xC0, 0x90, 0x22}, 1), 0x01)};
+         },
+         "Failed.\n"},
+        {"an address bit flipped in a block write request",
+         {"-w", "-f", file.path},
+         flash_array{},
+         [](const bytes& clean) {
+             // The write of the block at 0x0170 lands on the verified block at 0x0070.
+             return std::vector<sim::fault>{
+                 request_flip(byte_number(clean, {0x81, 0xF0, 0x90}), 0x01)};
+         },
+         "0070-007F: differs from the image; write the chip again.\nFailed.\n",
+         true},
+        {"an erase confirmation byte changed",
+         {"--device-erase"},
+         image,
+         [](const bytes& clean) {
+             return std::vector<sim::fault>{
+                 request_flip(byte_number(clean, {0xC0, 0xA5, 0x13}, 1), 0x01)};
+         },
+         "Device erase failed.\n",
+         true},
+        {"an erase confirmation byte changed before a write",
+         {"-w", "-f", file.path},
+         scattered(0x1000, 0x1E00),
+         [](const bytes& clean) {
+             return std::vector<sim::fault>{
+                 request_flip(byte_number(clean, {0xC0, 0xA5, 0x13}, 1), 0x01)};
+         },
+         "Device erase failed.\n",
+         true},
+    };
+    sim::config lax;
+    lax.query_says_done = true; // the adapter says an erase is done whatever it did
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes clean;
+        {
+            emulated_line line(lax);
+            line.emu.set_flash(0, bytes(c.chip.begin(), c.chip.begin() + RANGE_END));
+            ASSERT_EQ(line.run(c.args).exit_status, 0);
+            clean = line.emu.received();
+        }
+        emulated_line line(lax);
+        line.emu.set_flash(0, bytes(c.chip.begin(), c.chip.begin() + RANGE_END));
+        for (const sim::fault& f : c.faults(clean)) {
+            ASSERT_NE(f.kind == fault_kind::request_flip ? f.after_bytes : 1, 0U);
+            line.emu.add_fault(f);
+        }
+        const run_result r = line.run(c.args);
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_TRUE(r.err.ends_with(c.err_end)) << r.err;
+        EXPECT_TRUE(dump.starts_with(r.out)) << "a record that is not the chip's";
+        if (c.chip_left_wrong) {
+            const flash_array truth = c.args[0] == "-w" ? image : erased_flash();
+            EXPECT_FALSE(chip_holds(line.emu, truth)) << "the fault no longer damages the chip";
+        }
     }
 }
 

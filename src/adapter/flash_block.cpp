@@ -190,6 +190,13 @@ uint8_t flash_byte_sum(const uint8_t* bytes, int count) {
     return byte_sum(bytes, count);
 }
 
+/// One byte programmed to 0x00 at the first address, so that the first block is never blank
+/// when the erase starts. Its answer is read and not judged: the erase that follows decides.
+void flash_mark_for_erase(int fd) {
+    constexpr uint8_t MARK = 0x00;
+    flash_block_write(fd, &MARK, 0x0000, 1);
+}
+
 /// Two attempts, with a return to programming mode between them, so that one reply lost on the
 /// line does not condemn the erase.
 int flash_erase_confirmed(int fd) {

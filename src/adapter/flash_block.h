@@ -32,8 +32,14 @@ bool flash_block_not_waiting(int fd);
 /// what is pending (one quiet READ_TIMEOUT_US). Returns the bytes thrown away.
 int flash_block_wait_again(int fd);
 
-/// After a device erase: 1 when the first block of flash reads back all 0xFF, else 0. An
-/// adapter may confirm an erase that a corrupted byte kept from happening.
+/// Before a device erase: programs one byte of the first block to 0x00, so that the erase
+/// has something to clear there even on a chip whose first block is blank. The chip must be
+/// about to be erased: the byte is lost to it.
+void flash_mark_for_erase(int fd);
+
+/// After a device erase that followed flash_mark_for_erase: 1 when the first block of flash
+/// reads back all 0xFF, else 0. An adapter may confirm an erase that a corrupted byte kept
+/// from happening; the chip cannot.
 int flash_erase_confirmed(int fd);
 
 /// The 8-bit sum of count bytes, as the adapter sums a block.

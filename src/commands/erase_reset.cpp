@@ -18,7 +18,11 @@ void cmd_device_erase(option_context& ctx) {
     }
     if (start_programming(fd) == 0) {
         ctx.error = 1;
-    } else if (c2_device_erase(fd) == 0 || flash_erase_confirmed(fd) == 0) {
+        command_port_close(fd, saved_settings);
+        return;
+    }
+    flash_mark_for_erase(fd);
+    if (c2_device_erase(fd) == 0 || flash_erase_confirmed(fd) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         ctx.error = 1;
     }

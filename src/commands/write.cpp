@@ -215,6 +215,7 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
     }
     serial_set_interrupt_note(
         "\rInterrupted: the chip is left partly erased or written; write it again.\n");
+    flash_mark_for_erase(fd);
     if (c2_device_erase(fd) == 0 || flash_erase_confirmed(fd) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         return 0;
