@@ -162,10 +162,15 @@ void append(line_text& line, const char* format, ...) {
     va_end(args);
 }
 
+/// Appends " XX" for each byte shown, and the count of a log too long to show.
 void append_bytes(line_text& line, const byte_log& log) {
+    constexpr std::array<char, 17> DIGITS{"0123456789ABCDEF"};
     const int shown = std::min(log.count, SHOWN_BYTES_MAX);
-    for (int i = 0; i < shown; ++i) {
-        append(line, " %02X", log.bytes[i]);
+    for (int i = 0; i < shown && room(line) > 3; ++i) {
+        const uint8_t b = log.bytes[static_cast<std::size_t>(i)];
+        line.text[line.length++] = ' ';
+        line.text[line.length++] = DIGITS[b >> 4];
+        line.text[line.length++] = DIGITS[b & 0x0F];
     }
     if (log.count > shown) {
         append(line, " ... (%d bytes)", log.count);
