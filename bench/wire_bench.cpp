@@ -7,9 +7,12 @@
 // the bound is the program's own turnaround between a reply and its next request. Every
 // figure is the median of --runs runs. Paced lines hand every reply over byte by byte at its
 // wire time, as a serial port does; --real-line does so on the unpaced line too, which
-// otherwise hands a reply over whole, as a pseudo-terminal does.
+// otherwise hands a reply over whole, as a pseudo-terminal does. --trace runs vantrel with
+// VANTREL_TRACE set to a file (otherwise the variable is unset for every run); the fingerprint
+// of the bytes on the line shows whether that changed anything on the wire.
 //
 // Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack] [--real-line]
+//                   [--trace]
 #include "adapter/c2_control.h"
 #include "emulator.h"
 #include "serial/serial_port.h"
@@ -199,6 +202,7 @@ struct run_figures {
     double turnaround_ms = 0;          // their sum
     double emulator_ms = 0;            // request in to reply out, beyond the wire time
     double start_exit_ms = 0;          // before the first byte (less the drain), after the last
+    uint64_t line_fingerprint = 0;     // FNV-1a over the transcript's directions and bytes
 };
 
 double ms_between(steady::time_point from, steady::time_point to) {
@@ -250,6 +254,7 @@ struct bench_setup {
     std::vector<uint8_t> image;
     bool precise_emulator = true;
     bool real_line = false;
+    bool trace = false; // vantrel writes its wire trace to a file in dir
 };
 
 /// One run of the scenario; exits the benchmark when the program fails.
@@ -279,7 +284,13 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     const std::string in = s.command == "write" ? setup.dir + "/image.hex" : "/dev/null";
     const std::string out = setup.dir + "/out.txt";
     const std::string err = setup.dir + "/err.txt";
+    const std::string trace = setup.dir + "/trace.txt";
+    if (setup.trace) {
+        setenv("VANTREL_TRACE", trace.c_str(), 1);
+    }
     const child_result child = run_child(argv, in, out, err);
+    unsetenv("VANTREL_TRACE");
+    std::filesystem::remove(trace);
     emu.stop();
 
     if (child.timed_out || child.status != 0) {
@@ -303,7 +314,12 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     }
 
     run_figures f;
+    f.line_fingerprint = 14695981039346656037ULL;
     for (const auto& e : emu.transcript()) {
+        for (const unsigned value :
+             {e.dir == sim::direction::to_adapter ? 0U : 1U, static_cast<unsigned>(e.byte)}) {
+            f.line_fingerprint = (f.line_fingerprint ^ value) * 1099511628211ULL;
+        }
         (e.dir == sim::direction::to_adapter ? f.to_adapter : f.from_adapter) += 1;
         if (e.dir == sim::direction::to_adapter && e.byte >= 0x01 && e.byte <= 0x7F) {
             ++f.exchanges;
@@ -416,12 +432,16 @@ int main(int argc, char** argv) {
             setup.precise_emulator = false;
         } else if (a == "--real-line") {
             setup.real_line = true;
+        } else if (a == "--trace") {
+            setup.trace = true;
         } else {
             std::fprintf(stderr, "usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] "
-                                 "[--default-slack] [--real-line]\n");
+                                 "[--default-slack] [--real-line] [--trace]\n");
             return 2;
         }
     }
+    // Only --trace traces, and never the benchmark's own in-process opens.
+    unsetenv("VANTREL_TRACE");
     char pattern[] = "/tmp/wire-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         std::perror("mkdtemp");
@@ -437,11 +457,12 @@ int main(int argc, char** argv) {
     const std::vector<scenario> scenarios = {{"write", 115200}, {"write", 230400}, {"write", 0},
                                              {"read", 115200},  {"read", 230400},  {"read", 0}};
     std::printf("vantrel: %s\nruns per figure: %d (median), image: %zu bytes in %zu blocks, "
-                "emulator timer slack: %s, replies: %s\n\n",
+                "emulator timer slack: %s, replies: %s, wire trace: %s\n\n",
                 setup.vantrel.c_str(), runs, FLASH_BYTES, BLOCKS,
                 setup.precise_emulator ? "1 ns" : "default",
                 setup.real_line ? "byte by byte, unpaced too (real line)"
-                                : "byte by byte when paced, whole when unpaced");
+                                : "byte by byte when paced, whole when unpaced",
+                setup.trace ? "VANTREL_TRACE set to a file" : "VANTREL_TRACE unset");
     std::map<long, double> rig_us;
     for (const long speed : {115200L, 230400L, 0L}) {
         std::vector<double> v;
@@ -455,6 +476,7 @@ int main(int argc, char** argv) {
                 "wall/bound | wall - bound ms | per exchange us | CPU s | CPU %% of wall |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     std::string split_table;
+    std::string fingerprints;
     for (const scenario& s : scenarios) {
         std::vector<double> wall, cpu, bound, ratio, excess, share, turnaround, emulator,
             start_exit;
@@ -490,7 +512,14 @@ int main(int argc, char** argv) {
                       percentile(turnaround_us, 0.5), percentile(turnaround_us, 0.9),
                       median(turnaround), median(emulator), median(start_exit));
         split_table += row.data();
+        std::snprintf(row.data(), row.size(), "%s%s %s %016llx", fingerprints.empty() ? "" : ", ",
+                      s.command.c_str(), line.c_str(),
+                      static_cast<unsigned long long>(last.line_fingerprint));
+        fingerprints += row.data();
     }
+    std::printf("\nBytes on the line (FNV-1a of the last run's transcript, both directions in "
+                "order): %s\n",
+                fingerprints.c_str());
     std::printf("\nWhere the time beyond the bound goes (medians over the runs; turnaround "
                 "percentiles over every reply of every run):\n\n"
                 "| command | line | wall - bound ms | replies | program turnaround median us | "

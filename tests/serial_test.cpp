@@ -2,6 +2,7 @@
 // The serial port over a real pseudo-terminal: line settings, open refusals, timed reads,
 // drains, complete writes and the behaviour on hang-up, interrupts and high descriptors.
 #include "serial/serial_port.h"
+#include "serial/usb_latency.h"
 #include "support/clock.h"
 #include "support/counters.h"
 #include "support/line_settings.h"
@@ -23,7 +24,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -467,6 +471,41 @@ TEST_F(pty_line, descriptor_above_select_limit_reads_and_writes) {
     serial_send(port_, out, sizeof out);
     serial_wait_sent(port_);
     EXPECT_EQ(from_port(), (bytes{0x01, 0x3F}));
+}
+
+// ---- USB latency timer ----
+
+TEST(usb_latency, read_for_the_resolved_device_and_warned_about_above_1_ms) {
+    test_support::temp_dir root;
+    const std::string sysfs = root.file("sys");
+    const std::string timer = sysfs + "/class/tty/ttyUSB3/device/latency_timer";
+    std::filesystem::create_directories(sysfs + "/class/tty/ttyUSB3/device");
+    std::filesystem::create_directories(root.file("dev"));
+    test_support::write_file(root.file("dev/ttyUSB3"), "");
+    ASSERT_EQ(symlink("dev/ttyUSB3", root.file("c2").c_str()), 0);
+    const struct {
+        const char* content; // null: no timer file
+        int ms;
+    } cases[] = {{nullptr, -1}, {"16\n", 16}, {"1\n", 1}, {"0\n", 0}, {"fast\n", -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content != nullptr ? c.content : "none");
+        if (c.content != nullptr) {
+            test_support::write_file(timer, c.content);
+        }
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = open_memstream(&text, &size);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(warn_slow_converter(sysfs.c_str(), root.file("c2").c_str(), out), c.ms);
+        std::fclose(out);
+        EXPECT_EQ(std::string(text, size),
+                  c.ms > 1 ? "Slow USB serial converter: " + root.file("c2") +
+                                 " holds each reply back up to 16 ms; lower its latency timer "
+                                 "with: echo 1 | sudo tee " +
+                                 timer + "\n"
+                           : "");
+        std::free(text);
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "adapter/adapter_link.h"
 
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 
 #include <array>
 
@@ -97,8 +98,8 @@ int adapter_identify(int fd, uint8_t* buffer, int capacity) {
 
 int adapter_in_step(int fd) {
     std::array<uint8_t, ADAPTER_ID_SIZE> reply{};
-    if (adapter_identify(fd, reply.data(), ADAPTER_ID_SIZE) != ADAPTER_ID_SIZE) {
-        return 0;
-    }
-    return reply[0] == ADAPTER_ID_FIRST && reply[1] == ADAPTER_ID_SECOND ? 1 : 0;
+    const int in_step = adapter_identify(fd, reply.data(), ADAPTER_ID_SIZE) == ADAPTER_ID_SIZE &&
+                        reply[0] == ADAPTER_ID_FIRST && reply[1] == ADAPTER_ID_SECOND;
+    wire_trace_note("in-step check: %s", in_step != 0 ? "passed" : "failed, replies out of step");
+    return in_step;
 }

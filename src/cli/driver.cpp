@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "commands/commands.h"
+#include "serial/wire_trace.h"
 
 int run_program(option_context& ctx) {
     sort_option_table();
@@ -41,5 +42,6 @@ int run_program(option_context& ctx) {
     if (ctx.reset_target != 0) {
         cmd_reset(ctx);
     }
+    wire_trace_note("end of run: exit status %d", ctx.error != 0 ? 1 : 0);
     return ctx.error != 0 ? 1 : 0;
 }

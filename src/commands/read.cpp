@@ -5,6 +5,7 @@
 #include "adapter/flash_block.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
+#include "serial/wire_trace.h"
 
 #include <array>
 #include <cerrno>
@@ -149,6 +150,7 @@ dump_result dump_flash(int fd, uint16_t size) {
         }
         std::fprintf(stderr, "\r%04X-%04X: read error, retry\n", address,
                      static_cast<uint16_t>(address + n - 1));
+        wire_trace_note("%04X: block read failed, retry (%d)", address, failures);
         enter_programming_mode(fd);
     }
 }

@@ -7,6 +7,7 @@
 #include "commands/commands.h"
 #include "commands/hex_reader.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 
 #include <array>
 #include <cstdio>
@@ -154,6 +155,8 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
             break;
         }
         std::fprintf(stderr, " retry (%d)\n", failure_count);
+        wire_trace_note("%04X: block failed, retry (%d) from %04X", address, failure_count,
+                        restart_address);
         if (enter_programming_mode(fd) == 0) {
             std::fputs("Unknown error.\n", stderr);
             break;

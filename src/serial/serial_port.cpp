@@ -8,6 +8,7 @@
 
 #include "serial/open_failure.h"
 #include "serial/signal_guard.h"
+#include "serial/wire_trace.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -281,12 +282,14 @@ int serial_open(const char* path, int baud_rate, termios* saved_settings) {
     tcsetattr(fd, TCSANOW, &settings);
     track_line(fd, settings, baud_rate);
     request_low_latency(fd);
+    wire_trace_open(fd, path, baud_rate);
     return fd;
 }
 
 /// Restores saved_settings at once (queued output is not waited for) and closes fd, which
 /// also releases the lock.
 void serial_close(int fd, const termios* saved_settings) {
+    wire_trace_close(fd);
     restore_low_latency(fd);
     if (saved_settings != nullptr) {
         tcsetattr(fd, TCSANOW, saved_settings);
@@ -308,6 +311,7 @@ void serial_send(int fd, const void* data, std::size_t count) {
     while (done < count) {
         const ssize_t written = write(fd, bytes + done, count - done);
         if (written > 0) {
+            wire_trace_sent(fd, bytes + done, static_cast<std::size_t>(written));
             done += static_cast<std::size_t>(written);
             if (line != nullptr) {
                 const long now = monotonic_now_us();
@@ -331,7 +335,9 @@ void serial_send(int fd, const void* data, std::size_t count) {
 
 /// Each wait for the next bytes lasts at most timeout_us; a silent adapter costs one wait.
 int serial_read_timed(int fd, uint8_t* buffer, int count, long timeout_us) {
-    return read_bounded(fd, buffer, count, timeout_us, -1);
+    const int got = read_bounded(fd, buffer, count, timeout_us, -1);
+    wire_trace_received(fd, buffer, got, count, timeout_us);
+    return got;
 }
 
 /// -1 when no byte came within timeout_us.
@@ -348,6 +354,7 @@ int serial_drain(int fd, long timeout_us) {
     std::array<uint8_t, 256> scratch{};
     const long deadline = monotonic_now_us() + SERIAL_DRAIN_LIMIT_US;
     int discarded = 0;
+    wire_trace_drain_begin(fd);
     for (;;) {
         const long left = deadline - monotonic_now_us();
         if (left <= 0) {
@@ -355,6 +362,7 @@ int serial_drain(int fd, long timeout_us) {
         }
         const int got =
             read_bounded(fd, scratch.data(), static_cast<int>(scratch.size()), timeout_us, left);
+        wire_trace_drained(fd, scratch.data(), got);
         if (got == 0) {
             return discarded;
         }

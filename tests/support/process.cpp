@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -110,7 +111,8 @@ class spawn_setup {
         check(posix_spawnattr_setflags(&attributes_, flags), "spawn flags");
     }
 
-    pid_t spawn(const std::string& program, const std::vector<std::string>& args) {
+    pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+                std::vector<std::string> env) {
         std::vector<std::string> storage{program};
         storage.insert(storage.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -118,9 +120,21 @@ class spawn_setup {
             argv.push_back(s.data());
         }
         argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (std::string_view(*entry).starts_with("VANTREL_TRACE=")) {
+                continue;
+            }
+            envp.push_back(*entry);
+        }
+        for (auto& s : env) {
+            envp.push_back(s.data());
+        }
+        envp.push_back(nullptr);
         pid_t pid = -1;
-        check(posix_spawnp(&pid, program.c_str(), &actions_, &attributes_, argv.data(), environ),
-              "spawn");
+        check(
+            posix_spawnp(&pid, program.c_str(), &actions_, &attributes_, argv.data(), envp.data()),
+            "spawn");
         return pid;
     }
 
@@ -155,7 +169,7 @@ child_process::child_process(const std::string& program, const std::vector<std::
     stream(1, options.stdout_file, O_WRONLY | O_CREAT | O_TRUNC, out.write_end);
     stream(2, options.stderr_file, O_WRONLY | O_CREAT | O_TRUNC, err.write_end);
     setup.default_signals(options.new_session);
-    pid_ = setup.spawn(program, args);
+    pid_ = setup.spawn(program, args, options.env);
 
     if (options.stdin_file.empty() && !stdin_data_.empty()) {
         std::swap(in_fd_, in.write_end);

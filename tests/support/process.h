@@ -26,6 +26,9 @@ struct run_options {
     bool new_session = false;  // the child leads a session of its own, so a terminal opened as
                                // stdin_file becomes its controlling terminal
     double timeout_s = 60;     // the child is killed after this
+    // "NAME=value" entries added to the environment, which never passes on the test's own
+    // VANTREL_TRACE
+    std::vector<std::string> env{};
 };
 
 /// A program started in the background. Its output pipes are read only by first_line() and

@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: MIT
+// The wire trace end to end: the real binary run with VANTREL_TRACE against the emulated
+// adapter, its trace held against what the emulator saw, and where the trace goes.
+#include "adapter_commands.h"
+#include "fault_spec.h"
+#include "serial/wire_trace.h"
+#include "support/emulated_line.h"
+#include "support/hex.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using sim::fault_kind;
+using test_support::read_file;
+using test_support::run_options;
+using test_support::run_result;
+
+/// A trace taken apart.
+struct trace_parts {
+    std::vector<std::string> lines;
+    int headers = 0;
+    std::vector<std::string> exchanges; // "NAME frame -> reply", as vantrel-emu --trace says it
+    bytes sent;
+    bytes received; // replies and drained bytes, in order
+};
+
+bytes hex_bytes(const std::string& text) {
+    bytes out;
+    std::istringstream in(text);
+    unsigned b = 0;
+    while (in >> std::hex >> b) {
+        out.push_back(static_cast<uint8_t>(b));
+    }
+    return out;
+}
+
+trace_parts parse_trace(const std::string& text) {
+    trace_parts t;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        t.lines.push_back(line);
+        t.headers += line.starts_with("# vantrel trace, pid ") ? 1 : 0;
+        std::vector<std::string> fields;
+        for (std::size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 3) {
+            bar = line.find(" | ", at);
+            fields.push_back(line.substr(at, bar - at));
+        }
+        if (fields.size() < 2) {
+            continue;
+        }
+        const std::string& what = fields[1];
+        const std::size_t arrow = what.find(" -> ");
+        const bytes reply = arrow == std::string::npos || what.ends_with("(no reply)")
+                                ? bytes{}
+                                : hex_bytes(what.substr(arrow + 4));
+        const bool exchange = fields.size() == 4 && fields[2].starts_with("sent");
+        if (exchange) {
+            t.exchanges.push_back(what);
+            const bytes sent = hex_bytes(fields[2].substr(4));
+            t.sent.insert(t.sent.end(), sent.begin(), sent.end());
+        }
+        if (exchange || what.starts_with("drain")) {
+            t.received.insert(t.received.end(), reply.begin(), reply.end());
+        }
+    }
+    return t;
+}
+
+bool has_line_with(const trace_parts& t, const std::string& part) {
+    return std::any_of(t.lines.begin(), t.lines.end(), [&](const std::string& line) {
+        return line.find(part) != std::string::npos;
+    });
+}
+
+TEST(wire_trace, CommandNamesAreTheEmulators) {
+    for (int b = 0; b < 256; ++b) {
+        const char* ours = wire_command_name(static_cast<uint8_t>(b));
+        const char* emulator = sim::command_name(static_cast<uint8_t>(b));
+        EXPECT_EQ(std::string(ours != nullptr ? ours : "-"),
+                  std::string(emulator != nullptr ? emulator : "-"))
+            << b;
+    }
+}
+
+struct write_case {
+    const char* name;
+    std::vector<sim::fault> faults;
+    bytes stale; // waiting on the line before the run
+    std::vector<std::string> lines_with;
+};
+
+TEST(wire_trace, WriteTracedAsTheEmulatorSawItWithoutChangingTheRun) {
+    const std::vector<write_case> cases = {
+        {"clean",
+         {},
+         {},
+         {"| open ", "speed asked 115200, set 115200; low latency ",
+          "| drain | nothing to throw away, quiet after ",
+          "| ADDRESS_WRITE 0xB4 | sent 00 C0 B4 11 | no reply awaited",
+          "| BLOCK_WRITE 0x0010 16 bytes -> 00 | sent 00 ", "| reply in ",
+          "| in-step check: passed", "us draining; turnaround median ",
+          "| end of run: exit status 0"}},
+        {"stale bytes, a lost answer and a retry",
+         {test_support::command_fault(fault_kind::no_reply, sim::ADP_PROGRAM_MODE, 1),
+          test_support::block_fault(fault_kind::wrong_sum, 0x0010, 1)},
+         {0x55, 0xAA},
+         {"| drain -> 55 AA | threw away 2 bytes, quiet after ",
+          "| PROGRAM_MODE -> (no reply) | sent 20 | no reply within 100 ms",
+          "| 0010: block failed, retry (1) from 0000", "(2 of them drained)",
+          "| end of run: exit status 0"}},
+    };
+    test_support::flash_array image = test_support::erased_flash();
+    for (unsigned i = 0; i < 32; ++i) {
+        image[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    for (const write_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::temp_dir dir;
+        test_support::write_file(dir.file("app.hex"), sim::hex_text(image, 0, 0x10000));
+        run_result runs[2];
+        bytes to_adapter[2], from_adapter[2];
+        std::mutex seen_mutex;
+        std::vector<std::string> seen; // the emulator's own trace of the traced run
+        for (const bool traced : {false, true}) {
+            test_support::emulated_line line;
+            line.emu.set_trace([&](const sim::exchange& e) {
+                const std::lock_guard<std::mutex> lock(seen_mutex);
+                seen.push_back(sim::describe_exchange(e));
+            });
+            for (const sim::fault& f : c.faults) {
+                line.emu.add_fault(f);
+            }
+            line.emu.inject(c.stale);
+            run_options options;
+            if (traced) {
+                seen.clear();
+                options.env = {"VANTREL_TRACE=" + dir.file("trace")};
+            }
+            runs[traced] =
+                line.run({"--speed", "115200", "-w", "-f", dir.file("app.hex")}, options);
+            to_adapter[traced] = line.emu.received();
+            from_adapter[traced] = line.emu.sent();
+        }
+        EXPECT_EQ(runs[1].exit_status, runs[0].exit_status);
+        EXPECT_EQ(runs[1].out, runs[0].out);
+        EXPECT_EQ(runs[1].err, runs[0].err);
+        EXPECT_EQ(to_adapter[1], to_adapter[0]);
+        EXPECT_EQ(from_adapter[1], from_adapter[0]);
+
+        const trace_parts t = parse_trace(read_file(dir.file("trace")));
+        ASSERT_FALSE(t.lines.empty());
+        EXPECT_TRUE(t.lines.front().starts_with("# vantrel trace, pid ")) << t.lines.front();
+        EXPECT_EQ(t.headers, 1);
+        EXPECT_EQ(t.exchanges, seen);
+        EXPECT_EQ(t.sent, to_adapter[1]);
+        EXPECT_EQ(t.received, from_adapter[1]);
+        EXPECT_TRUE(has_line_with(t, "| close: " + std::to_string(seen.size()) + " exchanges; "));
+        for (const std::string& part : c.lines_with) {
+            EXPECT_TRUE(has_line_with(t, part)) << part;
+        }
+    }
+}
+
+TEST(wire_trace, AppendedToAFileOrOnStandardErrorOrRefusedWithOneWarning) {
+    test_support::temp_dir dir;
+    test_support::emulated_line line;
+    const std::vector<std::string> erase = {"--device-erase"};
+    const run_result untraced = line.run(erase);
+    for (const char* off : {"VANTREL_TRACE=", "VANTREL_TRACE=0"}) {
+        EXPECT_EQ(line.run(erase, {.env = {off}}).err, untraced.err) << off;
+    }
+
+    const std::string file = dir.file("trace");
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(line.run(erase, {.env = {"VANTREL_TRACE=" + file}}).err, untraced.err);
+    }
+    const trace_parts shared = parse_trace(read_file(file));
+    EXPECT_EQ(shared.headers, 2);
+    EXPECT_EQ(std::count_if(
+                  shared.lines.begin(), shared.lines.end(),
+                  [](const std::string& l) { return l.ends_with("| end of run: exit status 0"); }),
+              2);
+
+    const run_result on_stderr = line.run(erase, {.env = {"VANTREL_TRACE=2"}});
+    EXPECT_TRUE(on_stderr.err.starts_with("# vantrel trace, pid ")) << on_stderr.err;
+    EXPECT_TRUE(on_stderr.err.ends_with("| end of run: exit status 0\n")) << on_stderr.err;
+
+    const std::string unwritable = dir.file("missing/trace");
+    const run_result refused = line.run(erase, {.env = {"VANTREL_TRACE=" + unwritable}});
+    EXPECT_EQ(refused.exit_status, untraced.exit_status);
+    EXPECT_EQ(refused.err, "Cannot write the trace to " + unwritable +
+                               ": No such file or directory; going on without it.\n" +
+                               untraced.err);
+}
+
+} // namespace
