@@ -5,6 +5,7 @@
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 
 #include <array>
 #include <cstdio>
@@ -77,6 +78,7 @@ void request_block(int fd, uint16_t address, int piece) {
     if (learned.unanswered == BLOCK_READS_LEARNED) {
         learned.not_waiting = true;
         std::fputs("Adapter does not answer block read; not waiting for it.\n", stderr);
+        wire_trace_note("block read unanswered twice: not waiting for its answer");
     }
 }
 
@@ -183,6 +185,7 @@ int flash_block_wait_again(int fd) {
     block_read_habit& learned = habit_of(fd);
     learned.not_waiting = false;
     learned.waiting_for_good = true;
+    wire_trace_note("a reply out of place while not waiting for block read: waiting again");
     return serial_drain(fd, READ_TIMEOUT_US);
 }
 

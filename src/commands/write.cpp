@@ -233,6 +233,9 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
     for (;;) {
         // A block written to the wrong address, or judged by a byte that belonged to another
         // answer, leaves the chip wrong where no check of the run has looked.
+        if (troubled) {
+            wire_trace_note("the run had trouble: reading the whole range back");
+        }
         if (troubled && chip_holds_image(fd, image, start, count) == 0) {
             std::fputs("Failed.\n", stderr);
             return 0;
