@@ -298,6 +298,7 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
         trials.insert(trials.end(), requests.begin(), requests.end());
         trials.insert(trials.end(), s.named.begin(), s.named.end());
     }
+    const std::size_t all_trials = trials.size();
     // A sweep too long for one test's time is cut into parts that run side by side.
     std::vector<trial> part;
     for (std::size_t i = static_cast<std::size_t>(c.part); i < trials.size();
@@ -307,11 +308,11 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     trials = std::move(part);
 
     const int successes = run_all(s, cfg, trials);
-    std::printf("%s, %s, %s, part %d of %d: %zu exchanges, %zu faulted runs (of %zu on "
+    std::printf("%s, %s, %s, part %d of %d: %zu exchanges, %zu faulted runs of %zu (%zu on "
                 "requests), %d still succeeded\n",
                 s.name, c.byte_by_byte ? "byte by byte" : "whole replies",
                 adapter_name(c.answer).c_str(), c.part + 1, c.parts, clean.exchanges.size(),
-                trials.size(), request_count, successes);
+                trials.size(), all_trials, request_count, successes);
 }
 
 // --- the scenarios ---
