@@ -235,10 +235,10 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
         // answer, leaves the chip wrong where no check of the run has looked.
         if (troubled) {
             wire_trace_note("the run had trouble: reading the whole range back");
-        }
-        if (troubled && chip_holds_image(fd, image, start, count) == 0) {
-            std::fputs("Failed.\n", stderr);
-            return 0;
+            if (chip_holds_image(fd, image, start, count) == 0) {
+                std::fputs("Failed.\n", stderr);
+                return 0;
+            }
         }
         // A stray reply byte taken as a block's answer shifts every answer after it; the
         // blocks may then have been judged by the wrong bytes.
