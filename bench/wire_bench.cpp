@@ -12,10 +12,12 @@
 // of the bytes on the line shows whether that changed anything on the wire. --adapters runs, in
 // place of those tables, the write and the read paced against three adapters: one that answers,
 // one that leaves the block-read answer out, and one that answers each request after a
-// turnaround of --latency-us (1000 by default), as a USB serial converter does.
+// turnaround of --latency-us (1000 by default), as a USB serial converter does. --baseline PATH
+// runs the paced write and read with an earlier build of vantrel at PATH and with this one in
+// turn, and sets their bytes, exchanges and times side by side.
 //
 // Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack] [--real-line]
-//                   [--trace] [--adapters] [--latency-us US]
+//                   [--trace] [--adapters] [--latency-us US] [--baseline PATH]
 #include "adapter/c2_control.h"
 #include "emulator.h"
 #include "serial/serial_port.h"
@@ -553,6 +555,44 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us,
                 projection.c_str());
 }
 
+/// The program against an earlier build of it, write and read at 115200 and 230400 bit/s, a run
+/// of each in turn (the earlier first in even turns): what the changes cost on the line and in
+/// time. The ratio of wall times is the median of the ratios within a turn.
+void baseline_table(const bench_setup& setup, const std::string& baseline, int runs) {
+    bench_setup before = setup;
+    before.vantrel = baseline;
+    std::printf("Before: %s\n\n| command | line | bytes to / from adapter before | now | "
+                "exchanges before / now | wall s before / now | bound s before / now | wall/bound "
+                "before / now | wall now/before | bound now/before |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n",
+                baseline.c_str());
+    for (const std::string command : {"write", "read"}) {
+        for (const long speed : {115200L, 230400L}) {
+            series old_runs;
+            series new_runs;
+            std::vector<double> ratio;
+            for (int r = 0; r < runs; ++r) {
+                for (int k = 0; k < 2; ++k) {
+                    const bool old_turn = (r + k) % 2 == 0;
+                    (old_turn ? old_runs : new_runs)
+                        .add(run_once(old_turn ? before : setup, {command, speed}));
+                }
+                ratio.push_back(new_runs.wall.back() / old_runs.wall.back());
+            }
+            const run_figures& o = old_runs.last;
+            const run_figures& n = new_runs.last;
+            std::printf("| %s | %ld | %zu / %zu | %zu / %zu | %zu / %zu | %.3f / %.3f | %.3f / "
+                        "%.3f | %.3f / %.3f | %.3f | %.3f |\n",
+                        command.c_str(), speed, o.to_adapter, o.from_adapter, n.to_adapter,
+                        n.from_adapter, o.exchanges, n.exchanges, median(old_runs.wall),
+                        median(new_runs.wall), median(old_runs.bound), median(new_runs.bound),
+                        median(old_runs.ratio), median(new_runs.ratio), median(ratio),
+                        median(new_runs.bound) / median(old_runs.bound));
+            std::fflush(stdout);
+        }
+    }
+}
+
 bool have_strace() {
     return std::system("strace -V >/dev/null 2>&1") == 0;
 }
@@ -641,6 +681,7 @@ int main(int argc, char** argv) {
     bool strace = true;
     bool adapters = false;
     long latency_us = 1000;
+    std::string baseline;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--vantrel" && i + 1 < argc) {
@@ -659,10 +700,13 @@ int main(int argc, char** argv) {
             adapters = true;
         } else if (a == "--latency-us" && i + 1 < argc) {
             latency_us = std::clamp(std::atol(argv[++i]), 0L, sim::MAX_LATENCY_US);
+        } else if (a == "--baseline" && i + 1 < argc) {
+            baseline = argv[++i];
         } else {
             std::fprintf(stderr, "usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] "
                                  "[--default-slack] [--real-line] [--trace]\n"
-                                 "                  [--adapters] [--latency-us US]\n");
+                                 "                  [--adapters] [--latency-us US] "
+                                 "[--baseline PATH]\n");
             return 2;
         }
     }
@@ -698,7 +742,14 @@ int main(int argc, char** argv) {
 
     if (adapters) {
         adapter_tables(setup, runs, latency_us, rig_us);
-    } else {
+    }
+    if (!baseline.empty()) {
+        if (adapters) {
+            std::printf("\n");
+        }
+        baseline_table(setup, baseline, runs);
+    }
+    if (!adapters && baseline.empty()) {
         wire_tables(setup, runs, rig_us, strace);
     }
     std::filesystem::remove_all(setup.dir);
