@@ -306,14 +306,29 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     }
     const child_result child = run_child(argv, in, out, err);
     unsetenv("VANTREL_TRACE");
-    std::filesystem::remove(trace);
     emu.stop();
 
     if (child.timed_out || child.status != 0) {
-        std::fprintf(stderr, "%s at %ld: vantrel failed (status %d%s)\n%s\n", s.command.c_str(),
-                     s.speed, child.status, child.timed_out ? ", killed" : "", slurp(err).c_str());
+        // What the line saw, kept with the program's trace (--trace) for a look at the failure.
+        const std::string line_log = setup.dir + "/line.txt";
+        if (std::FILE* log = std::fopen(line_log.c_str(), "w")) {
+            for (const auto& e : emu.transcript()) {
+                std::fprintf(log, "%.0f %s %02X\n", ms_between(child.started, e.when) * 1000,
+                             e.dir == sim::direction::to_adapter ? "in" : "out", e.byte);
+            }
+            std::fclose(log);
+        }
+        std::fprintf(stderr,
+                     "%s at %ld, block-read answer %s, turnaround %ld us: vantrel failed (status "
+                     "%d%s); the line in %s (us since the start, byte into or out of the "
+                     "adapter)%s%s\n%s\n",
+                     s.command.c_str(), s.speed, s.block_read_ack ? "on" : "off", s.latency_us,
+                     child.status, child.timed_out ? ", killed" : "", line_log.c_str(),
+                     setup.trace ? ", its trace in " : "", setup.trace ? trace.c_str() : "",
+                     slurp(err).c_str());
         std::exit(1);
     }
+    std::filesystem::remove(trace);
     if (wrapper.empty()) {
         bool right = false;
         if (s.command == "write") {
