@@ -528,12 +528,13 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us,
                     static_cast<double>(f.last.replies) / 1000;
                 std::snprintf(row.data(), row.size(),
                               "| %s | %ld | %s | %.1f | %.0f | %.0f | %.1f | %.1f | %.1f | %.1f | "
-                              "%.1f | %.1f |\n",
+                              "%.1f | %.1f | %.1f |\n",
                               command.c_str(), speed, adapters[a].name.c_str(), median(f.excess),
                               percentile(f.turnaround_us, 0.5), percentile(f.turnaround_us, 0.9),
                               median(f.turnaround), median(f.start_exit), median(f.program_share),
                               median(f.emulator), rig_ms,
-                              (median(f.excess) - rig_ms) / (10 * median(f.bound)));
+                              (median(f.excess) - rig_ms) / (10 * median(f.bound)),
+                              100 * median(f.cpu) / median(f.bound));
                 split_table += row.data();
                 if (speed == 115200 && adapters[a].latency_us == 0) {
                     const double waits_s =
@@ -555,8 +556,8 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us,
                 "| command | line | adapter | wall - bound ms | program turnaround median us | "
                 "p90 us | sum of turnarounds ms | start and exit ms | program's part %% of "
                 "bound | emulator beyond the wire and the waits ms | replies x rig round trip "
-                "ms | wall - bound beyond that, %% of bound |\n"
-                "|---|---|---|---|---|---|---|---|---|---|---|---|\n%s",
+                "ms | wall - bound beyond that, %% of bound | program's CPU %% of bound |\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n%s",
                 split_table.c_str());
     std::printf("\nRig round trip (emulator and pseudo-terminal, one status exchange beyond its "
                 "wire time and the turnaround, median of %d x 1000): with a turnaround of %ld us: "
