@@ -401,7 +401,9 @@ std::map<std::string, long> count_syscalls(const bench_setup& setup, const scena
 /// that the program cannot save.
 double rig_round_trip_us(const bench_setup& setup, long speed, long latency_us = 0) {
     constexpr int WARM_UP = 20;
-    constexpr int EXCHANGES = 1000;
+    // 1000, or about a second's worth with a longer turnaround.
+    const int exchanges =
+        static_cast<int>(std::clamp(1000000 / std::max(latency_us, 1L), 50L, 1000L));
     sim::config cfg;
     cfg.baud_pacing = speed > 0;
     cfg.real_line = setup.real_line;
@@ -422,7 +424,7 @@ double rig_round_trip_us(const bench_setup& setup, long speed, long latency_us =
         c2_address_read(fd);
     }
     const auto start = steady::now();
-    for (int i = 0; i < EXCHANGES; ++i) {
+    for (int i = 0; i < exchanges; ++i) {
         c2_address_read(fd);
     }
     const double total_us =
@@ -430,7 +432,7 @@ double rig_round_trip_us(const bench_setup& setup, long speed, long latency_us =
     serial_close(fd, &saved);
     emu.stop();
     const double wire_us = speed > 0 ? 2 * 10.0 * 1e6 / static_cast<double>(speed) : 0;
-    return total_us / EXCHANGES - wire_us - static_cast<double>(latency_us);
+    return total_us / exchanges - wire_us - static_cast<double>(latency_us);
 }
 
 double median(std::vector<double> v) {
@@ -476,8 +478,7 @@ struct series {
 /// block-read answer out, and one that answers after latency_us. A run of each in turn, so that
 /// the machine's load falls on the three alike; the difference to the answering adapter is the
 /// median of the differences within a turn.
-void adapter_tables(const bench_setup& setup, int runs, long latency_us,
-                    const std::map<long, double>& rig_us) {
+void adapter_tables(const bench_setup& setup, int runs, long latency_us) {
     struct adapter {
         std::string name;
         bool block_read_ack;
@@ -487,14 +488,6 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us,
         {"answering", true, 0},
         {"silent block read", false, 0},
         {"turnaround " + std::to_string(latency_us) + " us", true, latency_us}};
-    std::map<long, double> rig_latency_us;
-    for (const long speed : {115200L, 230400L}) {
-        std::vector<double> v;
-        for (int r = 0; r < runs; ++r) {
-            v.push_back(rig_round_trip_us(setup, speed, latency_us));
-        }
-        rig_latency_us[speed] = median(v);
-    }
     std::printf(
         "| command | line | adapter | bytes to / from adapter | exchanges | replies | wall s "
         "| bound s | wall/bound | wall - bound ms | wall - answering ms |\n"
@@ -506,11 +499,23 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us,
         for (const long speed : {115200L, 230400L}) {
             std::vector<series> by(adapters.size());
             std::vector<std::vector<double>> beyond_answering(adapters.size());
+            // The rig's round trip, measured in each turn, and what a client doing no work of
+            // its own would still pay beyond the bound: the rest, in % of the bound.
+            std::vector<std::vector<double>> rig(adapters.size());
+            std::vector<std::vector<double>> beyond_rig(adapters.size());
             for (int r = 0; r < runs; ++r) {
+                const double rig_plain_us = rig_round_trip_us(setup, speed);
+                const double rig_turnaround_us = rig_round_trip_us(setup, speed, latency_us);
                 for (std::size_t a = 0; a < adapters.size(); ++a) {
-                    by[a].add(run_once(setup, {command, speed, adapters[a].block_read_ack,
-                                               adapters[a].latency_us}));
-                    beyond_answering[a].push_back((by[a].wall.back() - by[0].wall.back()) * 1000);
+                    const run_figures f =
+                        run_once(setup, {command, speed, adapters[a].block_read_ack,
+                                         adapters[a].latency_us});
+                    by[a].add(f);
+                    beyond_answering[a].push_back((f.wall_s - by[0].wall.back()) * 1000);
+                    rig[a].push_back(adapters[a].latency_us > 0 ? rig_turnaround_us : rig_plain_us);
+                    const double rig_ms = rig[a].back() * static_cast<double>(f.replies) / 1000;
+                    beyond_rig[a].push_back(((f.wall_s - f.bound_s) * 1000 - rig_ms) /
+                                            (10 * f.bound_s));
                 }
             }
             for (std::size_t a = 0; a < adapters.size(); ++a) {
@@ -522,18 +527,13 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us,
                             median(f.bound), median(f.ratio), median(f.excess),
                             median(beyond_answering[a]));
                 std::fflush(stdout);
-                // What a client doing no work of its own would still pay beyond the bound.
-                const double rig_ms =
-                    (adapters[a].latency_us > 0 ? rig_latency_us[speed] : rig_us.at(speed)) *
-                    static_cast<double>(f.last.replies) / 1000;
                 std::snprintf(row.data(), row.size(),
                               "| %s | %ld | %s | %.1f | %.0f | %.0f | %.1f | %.1f | %.1f | %.1f | "
                               "%.1f | %.1f | %.1f |\n",
                               command.c_str(), speed, adapters[a].name.c_str(), median(f.excess),
                               percentile(f.turnaround_us, 0.5), percentile(f.turnaround_us, 0.9),
                               median(f.turnaround), median(f.start_exit), median(f.program_share),
-                              median(f.emulator), rig_ms,
-                              (median(f.excess) - rig_ms) / (10 * median(f.bound)),
+                              median(f.emulator), median(rig[a]), median(beyond_rig[a]),
                               100 * median(f.cpu) / median(f.bound));
                 split_table += row.data();
                 if (speed == 115200 && adapters[a].latency_us == 0) {
@@ -555,15 +555,15 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us,
                 "turnarounds and its start and exit):\n\n"
                 "| command | line | adapter | wall - bound ms | program turnaround median us | "
                 "p90 us | sum of turnarounds ms | start and exit ms | program's part %% of "
-                "bound | emulator beyond the wire and the waits ms | replies x rig round trip "
-                "ms | wall - bound beyond that, %% of bound | program's CPU %% of bound |\n"
+                "bound | emulator beyond the wire and the waits ms | rig round trip us | wall - "
+                "bound beyond replies x rig round trip, %% of bound | program's CPU %% of bound "
+                "|\n"
                 "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n%s",
                 split_table.c_str());
-    std::printf("\nRig round trip (emulator and pseudo-terminal, one status exchange beyond its "
-                "wire time and the turnaround, median of %d x 1000): with a turnaround of %ld us: "
-                "115200: %.1f us, 230400: %.1f us; without: 115200: %.1f us, 230400: %.1f us\n",
-                runs, latency_us, rig_latency_us[115200], rig_latency_us[230400], rig_us.at(115200),
-                rig_us.at(230400));
+    std::printf("\nRig round trip: an in-process client doing status exchanges with the "
+                "program's own serial code, the time per exchange beyond its wire time and the "
+                "turnaround, over 1000 exchanges (a second's worth with a longer turnaround) at "
+                "the start of each turn; the median over the turns.\n");
     std::printf("\nAt 115200 bit/s with a turnaround before each reply (bound = wire and waits + "
                 "turnaround x replies, from the last run):\n\n"
                 "| command | adapter | wire and waits s | replies | with 1 ms s | with 16 ms s "
@@ -615,8 +615,15 @@ bool have_strace() {
 
 /// The first tables: write and read at 115200, 230400 and unpaced against the answering
 /// adapter, where the time beyond the bound goes, and the system calls per block.
-void wire_tables(const bench_setup& setup, int runs, const std::map<long, double>& rig_us,
-                 bool strace) {
+void wire_tables(const bench_setup& setup, int runs, bool strace) {
+    std::map<long, double> rig_us;
+    for (const long speed : {115200L, 230400L, 0L}) {
+        std::vector<double> v;
+        for (int r = 0; r < runs; ++r) {
+            v.push_back(rig_round_trip_us(setup, speed));
+        }
+        rig_us[speed] = median(v);
+    }
     const std::vector<scenario> scenarios = {{"write", 115200}, {"write", 230400}, {"write", 0},
                                              {"read", 115200},  {"read", 230400},  {"read", 0}};
     std::printf("| command | line | bytes to / from adapter | exchanges | wall s | bound s | "
@@ -747,17 +754,8 @@ int main(int argc, char** argv) {
                 setup.real_line ? "byte by byte, unpaced too (real line)"
                                 : "byte by byte when paced, whole when unpaced",
                 setup.trace ? "VANTREL_TRACE set to a file" : "VANTREL_TRACE unset");
-    std::map<long, double> rig_us;
-    for (const long speed : {115200L, 230400L, 0L}) {
-        std::vector<double> v;
-        for (int r = 0; r < runs; ++r) {
-            v.push_back(rig_round_trip_us(setup, speed));
-        }
-        rig_us[speed] = median(v);
-    }
-
     if (adapters) {
-        adapter_tables(setup, runs, latency_us, rig_us);
+        adapter_tables(setup, runs, latency_us);
     }
     if (!baseline.empty()) {
         if (adapters) {
@@ -766,7 +764,7 @@ int main(int argc, char** argv) {
         baseline_table(setup, baseline, runs);
     }
     if (!adapters && baseline.empty()) {
-        wire_tables(setup, runs, rig_us, strace);
+        wire_tables(setup, runs, strace);
     }
     std::filesystem::remove_all(setup.dir);
     return 0;
