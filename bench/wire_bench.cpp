@@ -9,10 +9,15 @@
 // wire time, as a serial port does; --real-line does so on the unpaced line too, which
 // otherwise hands a reply over whole, as a pseudo-terminal does. --trace runs vantrel with
 // VANTREL_TRACE set to a file (otherwise the variable is unset for every run); the fingerprint
-// of the bytes on the line shows whether that changed anything on the wire.
+// of the bytes on the line shows whether that changed anything on the wire. --adapters runs, in
+// place of those tables, the write and the read paced against three adapters: one that answers,
+// one that leaves the block-read answer out, and one that answers each request after a
+// turnaround of --latency-us (1000 by default), as a USB serial converter does. --baseline PATH
+// runs the paced write and read with an earlier build of vantrel at PATH and with this one in
+// turn, and sets their bytes, exchanges and times side by side.
 //
 // Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack] [--real-line]
-//                   [--trace]
+//                   [--trace] [--adapters] [--latency-us US] [--baseline PATH]
 #include "adapter/c2_control.h"
 #include "emulator.h"
 #include "serial/serial_port.h"
@@ -51,6 +56,9 @@ using steady = std::chrono::steady_clock;
 constexpr std::size_t FLASH_BYTES = 7680;
 constexpr std::size_t BLOCKS = FLASH_BYTES / 16;
 constexpr double DRAIN_S = 0.100; // the quiet wait before the programming-mode command
+// An adapter that leaves out the block-read answer: the first two block reads of a run wait for
+// it in full before the program stops waiting.
+constexpr double SILENT_LEARNING_S = 2 * 0.100;
 constexpr double CHILD_LIMIT_S = 120;
 constexpr unsigned long DEFAULT_TIMER_SLACK_NS = 50000;
 
@@ -197,6 +205,8 @@ struct run_figures {
     std::size_t to_adapter = 0;
     std::size_t from_adapter = 0;
     std::size_t exchanges = 0; // command bytes the adapter handled
+    std::size_t replies = 0;   // of those, the ones it answered
+    double wire_s = 0;
     // Where the wall time goes, from the emulator's transcript (see split_wall).
     std::vector<double> turnaround_us; // per reply: its last byte out to the next request in
     double turnaround_ms = 0;          // their sum
@@ -244,8 +254,10 @@ void split_wall(const std::vector<sim::transcript_entry>& log, double byte_ms,
 }
 
 struct scenario {
-    std::string command; // "write" or "read"
-    long speed;          // bits per second on the line; 0: unpaced
+    std::string command;        // "write" or "read"
+    long speed;                 // bits per second on the line; 0: unpaced
+    bool block_read_ack = true; // false: the adapter leaves the block-read answer out
+    long latency_us = 0;        // the adapter's turnaround before each reply
 };
 
 struct bench_setup {
@@ -263,7 +275,11 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     sim::config cfg;
     cfg.baud_pacing = s.speed > 0;
     cfg.real_line = setup.real_line;
+    cfg.block_read_ack = s.block_read_ack;
+    cfg.latency_us = s.latency_us;
     sim::emulator emu(cfg);
+    std::size_t replies = 0; // read once the emulator's thread has ended
+    emu.set_trace([&replies](const sim::exchange& e) { replies += e.reply.empty() ? 0 : 1; });
     if (s.command == "read") {
         emu.set_flash(0, setup.image);
     }
@@ -290,14 +306,29 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     }
     const child_result child = run_child(argv, in, out, err);
     unsetenv("VANTREL_TRACE");
-    std::filesystem::remove(trace);
     emu.stop();
 
     if (child.timed_out || child.status != 0) {
-        std::fprintf(stderr, "%s at %ld: vantrel failed (status %d%s)\n%s\n", s.command.c_str(),
-                     s.speed, child.status, child.timed_out ? ", killed" : "", slurp(err).c_str());
+        // What the line saw, kept with the program's trace (--trace) for a look at the failure.
+        const std::string line_log = setup.dir + "/line.txt";
+        if (std::FILE* log = std::fopen(line_log.c_str(), "w")) {
+            for (const auto& e : emu.transcript()) {
+                std::fprintf(log, "%.0f %s %02X\n", ms_between(child.started, e.when) * 1000,
+                             e.dir == sim::direction::to_adapter ? "in" : "out", e.byte);
+            }
+            std::fclose(log);
+        }
+        std::fprintf(stderr,
+                     "%s at %ld, block-read answer %s, turnaround %ld us: vantrel failed (status "
+                     "%d%s); the line in %s (us since the start, byte into or out of the "
+                     "adapter)%s%s\n%s\n",
+                     s.command.c_str(), s.speed, s.block_read_ack ? "on" : "off", s.latency_us,
+                     child.status, child.timed_out ? ", killed" : "", line_log.c_str(),
+                     setup.trace ? ", its trace in " : "", setup.trace ? trace.c_str() : "",
+                     slurp(err).c_str());
         std::exit(1);
     }
+    std::filesystem::remove(trace);
     if (wrapper.empty()) {
         bool right = false;
         if (s.command == "write") {
@@ -325,13 +356,20 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
             ++f.exchanges;
         }
     }
+    f.replies = replies;
     f.wall_s = child.wall_s;
     f.cpu_s = child.cpu_s;
     split_wall(emu.transcript(), s.speed > 0 ? 10.0 * 1000 / static_cast<double>(s.speed) : 0,
                child, f);
-    const double wire_s =
+    f.wire_s =
         s.speed > 0 ? static_cast<double>(f.to_adapter + f.from_adapter) * 10.0 / s.speed : 0;
-    f.bound_s = wire_s + DRAIN_S;
+    // The adapter's turnarounds and a silent adapter's learning waits fall between a request's
+    // first byte and its reply's last: out of the emulator's part, into the bound.
+    const double waits_s =
+        static_cast<double>(f.replies) * static_cast<double>(s.latency_us) / 1e6 +
+        (s.block_read_ack ? 0 : SILENT_LEARNING_S);
+    f.emulator_ms -= waits_s * 1000;
+    f.bound_s = f.wire_s + DRAIN_S + waits_s;
     return f;
 }
 
@@ -359,13 +397,17 @@ std::map<std::string, long> count_syscalls(const bench_setup& setup, const scena
 }
 
 /// Time one one-byte status exchange costs the emulator and the pseudo-terminal beyond its two
-/// bytes of wire time, in microseconds: what every exchange pays that the program cannot save.
-double rig_round_trip_us(const bench_setup& setup, long speed) {
+/// bytes of wire time and the adapter's turnaround, in microseconds: what every exchange pays
+/// that the program cannot save.
+double rig_round_trip_us(const bench_setup& setup, long speed, long latency_us = 0) {
     constexpr int WARM_UP = 20;
-    constexpr int EXCHANGES = 1000;
+    // 1000, or about a second's worth with a longer turnaround.
+    const int exchanges =
+        static_cast<int>(std::clamp(1000000 / std::max(latency_us, 1L), 50L, 1000L));
     sim::config cfg;
     cfg.baud_pacing = speed > 0;
     cfg.real_line = setup.real_line;
+    cfg.latency_us = latency_us;
     sim::emulator emu(cfg);
     if (setup.precise_emulator) {
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -382,7 +424,7 @@ double rig_round_trip_us(const bench_setup& setup, long speed) {
         c2_address_read(fd);
     }
     const auto start = steady::now();
-    for (int i = 0; i < EXCHANGES; ++i) {
+    for (int i = 0; i < exchanges; ++i) {
         c2_address_read(fd);
     }
     const double total_us =
@@ -390,7 +432,7 @@ double rig_round_trip_us(const bench_setup& setup, long speed) {
     serial_close(fd, &saved);
     emu.stop();
     const double wire_us = speed > 0 ? 2 * 10.0 * 1e6 / static_cast<double>(speed) : 0;
-    return total_us / EXCHANGES - wire_us;
+    return total_us / exchanges - wire_us - static_cast<double>(latency_us);
 }
 
 double median(std::vector<double> v) {
@@ -409,60 +451,171 @@ double percentile(std::vector<double> v, double p) {
     return v[std::max<std::size_t>(rank, 1) - 1];
 }
 
+/// The figures of every run of one scenario.
+struct series {
+    std::vector<double> wall, cpu, bound, ratio, excess, share, turnaround, emulator, start_exit;
+    std::vector<double> program_share; // turnarounds, start and exit, in % of the bound
+    std::vector<double> turnaround_us; // every reply of every run
+    run_figures last;
+
+    void add(const run_figures& f) {
+        last = f;
+        wall.push_back(f.wall_s);
+        cpu.push_back(f.cpu_s);
+        bound.push_back(f.bound_s);
+        ratio.push_back(f.wall_s / f.bound_s);
+        excess.push_back((f.wall_s - f.bound_s) * 1000);
+        share.push_back(100 * f.cpu_s / f.wall_s);
+        turnaround.push_back(f.turnaround_ms);
+        emulator.push_back(f.emulator_ms);
+        start_exit.push_back(f.start_exit_ms);
+        program_share.push_back((f.turnaround_ms + f.start_exit_ms) / (10 * f.bound_s));
+        turnaround_us.insert(turnaround_us.end(), f.turnaround_us.begin(), f.turnaround_us.end());
+    }
+};
+
+/// Write and read at 115200 and 230400 bit/s against an answering adapter, one that leaves the
+/// block-read answer out, and one that answers after latency_us. A run of each in turn, so that
+/// the machine's load falls on the three alike; the difference to the answering adapter is the
+/// median of the differences within a turn.
+void adapter_tables(const bench_setup& setup, int runs, long latency_us) {
+    struct adapter {
+        std::string name;
+        bool block_read_ack;
+        long latency_us;
+    };
+    const std::vector<adapter> adapters = {
+        {"answering", true, 0},
+        {"silent block read", false, 0},
+        {"turnaround " + std::to_string(latency_us) + " us", true, latency_us}};
+    std::printf(
+        "| command | line | adapter | bytes to / from adapter | exchanges | replies | wall s "
+        "| bound s | wall/bound | wall - bound ms | wall - answering ms |\n"
+        "|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::string split_table;
+    std::string projection;
+    std::array<char, 320> row{};
+    for (const std::string command : {"write", "read"}) {
+        for (const long speed : {115200L, 230400L}) {
+            std::vector<series> by(adapters.size());
+            std::vector<std::vector<double>> beyond_answering(adapters.size());
+            // The rig's round trip, measured in each turn, and what a client doing no work of
+            // its own would still pay beyond the bound: the rest, in % of the bound.
+            std::vector<std::vector<double>> rig(adapters.size());
+            std::vector<std::vector<double>> beyond_rig(adapters.size());
+            for (int r = 0; r < runs; ++r) {
+                const double rig_plain_us = rig_round_trip_us(setup, speed);
+                const double rig_turnaround_us = rig_round_trip_us(setup, speed, latency_us);
+                for (std::size_t a = 0; a < adapters.size(); ++a) {
+                    const run_figures f =
+                        run_once(setup, {command, speed, adapters[a].block_read_ack,
+                                         adapters[a].latency_us});
+                    by[a].add(f);
+                    beyond_answering[a].push_back((f.wall_s - by[0].wall.back()) * 1000);
+                    rig[a].push_back(adapters[a].latency_us > 0 ? rig_turnaround_us : rig_plain_us);
+                    const double rig_ms = rig[a].back() * static_cast<double>(f.replies) / 1000;
+                    beyond_rig[a].push_back(((f.wall_s - f.bound_s) * 1000 - rig_ms) /
+                                            (10 * f.bound_s));
+                }
+            }
+            for (std::size_t a = 0; a < adapters.size(); ++a) {
+                const series& f = by[a];
+                std::printf("| %s | %ld | %s | %zu / %zu | %zu | %zu | %.3f | %.3f | %.3f | %.1f | "
+                            "%+.0f |\n",
+                            command.c_str(), speed, adapters[a].name.c_str(), f.last.to_adapter,
+                            f.last.from_adapter, f.last.exchanges, f.last.replies, median(f.wall),
+                            median(f.bound), median(f.ratio), median(f.excess),
+                            median(beyond_answering[a]));
+                std::fflush(stdout);
+                std::snprintf(row.data(), row.size(),
+                              "| %s | %ld | %s | %.1f | %.0f | %.0f | %.1f | %.1f | %.1f | %.1f | "
+                              "%.1f | %.1f | %.1f |\n",
+                              command.c_str(), speed, adapters[a].name.c_str(), median(f.excess),
+                              percentile(f.turnaround_us, 0.5), percentile(f.turnaround_us, 0.9),
+                              median(f.turnaround), median(f.start_exit), median(f.program_share),
+                              median(f.emulator), median(rig[a]), median(beyond_rig[a]),
+                              100 * median(f.cpu) / median(f.bound));
+                split_table += row.data();
+                if (speed == 115200 && adapters[a].latency_us == 0) {
+                    const double waits_s =
+                        DRAIN_S + (adapters[a].block_read_ack ? 0 : SILENT_LEARNING_S);
+                    const double replies = static_cast<double>(f.last.replies);
+                    std::snprintf(row.data(), row.size(),
+                                  "| %s | %s | %.3f | %zu | %.2f | %.2f |\n", command.c_str(),
+                                  adapters[a].name.c_str(), f.last.wire_s + waits_s, f.last.replies,
+                                  f.last.wire_s + waits_s + replies * 0.001,
+                                  f.last.wire_s + waits_s + replies * 0.016);
+                    projection += row.data();
+                }
+            }
+        }
+    }
+    std::printf("\nWhere the time beyond the bound goes (medians over the runs; turnaround "
+                "percentiles over every reply of every run; the program's part is its "
+                "turnarounds and its start and exit):\n\n"
+                "| command | line | adapter | wall - bound ms | program turnaround median us | "
+                "p90 us | sum of turnarounds ms | start and exit ms | program's part %% of "
+                "bound | emulator beyond the wire and the waits ms | rig round trip us | wall - "
+                "bound beyond replies x rig round trip, %% of bound | program's CPU %% of bound "
+                "|\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n%s",
+                split_table.c_str());
+    std::printf("\nRig round trip: an in-process client doing status exchanges with the "
+                "program's own serial code, the time per exchange beyond its wire time and the "
+                "turnaround, over 1000 exchanges (a second's worth with a longer turnaround) at "
+                "the start of each turn; the median over the turns.\n");
+    std::printf("\nAt 115200 bit/s with a turnaround before each reply (bound = wire and waits + "
+                "turnaround x replies, from the last run):\n\n"
+                "| command | adapter | wire and waits s | replies | with 1 ms s | with 16 ms s "
+                "|\n|---|---|---|---|---|---|\n%s",
+                projection.c_str());
+}
+
+/// The program against an earlier build of it, write and read at 115200 and 230400 bit/s, a run
+/// of each in turn (the earlier first in even turns): what the changes cost on the line and in
+/// time. The ratio of wall times is the median of the ratios within a turn.
+void baseline_table(const bench_setup& setup, const std::string& baseline, int runs) {
+    bench_setup before = setup;
+    before.vantrel = baseline;
+    std::printf("Before: %s\n\n| command | line | bytes to / from adapter before | now | "
+                "exchanges before / now | wall s before / now | bound s before / now | wall/bound "
+                "before / now | wall now/before | bound now/before |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n",
+                baseline.c_str());
+    for (const std::string command : {"write", "read"}) {
+        for (const long speed : {115200L, 230400L}) {
+            series old_runs;
+            series new_runs;
+            std::vector<double> ratio;
+            for (int r = 0; r < runs; ++r) {
+                for (int k = 0; k < 2; ++k) {
+                    const bool old_turn = (r + k) % 2 == 0;
+                    (old_turn ? old_runs : new_runs)
+                        .add(run_once(old_turn ? before : setup, {command, speed}));
+                }
+                ratio.push_back(new_runs.wall.back() / old_runs.wall.back());
+            }
+            const run_figures& o = old_runs.last;
+            const run_figures& n = new_runs.last;
+            std::printf("| %s | %ld | %zu / %zu | %zu / %zu | %zu / %zu | %.3f / %.3f | %.3f / "
+                        "%.3f | %.3f / %.3f | %.3f | %.3f |\n",
+                        command.c_str(), speed, o.to_adapter, o.from_adapter, n.to_adapter,
+                        n.from_adapter, o.exchanges, n.exchanges, median(old_runs.wall),
+                        median(new_runs.wall), median(old_runs.bound), median(new_runs.bound),
+                        median(old_runs.ratio), median(new_runs.ratio), median(ratio),
+                        median(new_runs.bound) / median(old_runs.bound));
+            std::fflush(stdout);
+        }
+    }
+}
+
 bool have_strace() {
     return std::system("strace -V >/dev/null 2>&1") == 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    bench_setup setup;
-    setup.vantrel = VANTREL_BINARY;
-    int runs = 5;
-    bool strace = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--vantrel" && i + 1 < argc) {
-            setup.vantrel = argv[++i];
-        } else if (a == "--runs" && i + 1 < argc) {
-            runs = std::max(1, std::atoi(argv[++i]));
-        } else if (a == "--no-strace") {
-            strace = false;
-        } else if (a == "--default-slack") {
-            setup.precise_emulator = false;
-        } else if (a == "--real-line") {
-            setup.real_line = true;
-        } else if (a == "--trace") {
-            setup.trace = true;
-        } else {
-            std::fprintf(stderr, "usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] "
-                                 "[--default-slack] [--real-line] [--trace]\n");
-            return 2;
-        }
-    }
-    // Only --trace traces, and never the benchmark's own in-process opens.
-    unsetenv("VANTREL_TRACE");
-    char pattern[] = "/tmp/wire-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        std::perror("mkdtemp");
-        return 2;
-    }
-    setup.dir = pattern;
-    setup.image = make_image();
-    {
-        std::ofstream hex(setup.dir + "/image.hex");
-        hex << to_hex(setup.image);
-    }
-
-    const std::vector<scenario> scenarios = {{"write", 115200}, {"write", 230400}, {"write", 0},
-                                             {"read", 115200},  {"read", 230400},  {"read", 0}};
-    std::printf("vantrel: %s\nruns per figure: %d (median), image: %zu bytes in %zu blocks, "
-                "emulator timer slack: %s, replies: %s, wire trace: %s\n\n",
-                setup.vantrel.c_str(), runs, FLASH_BYTES, BLOCKS,
-                setup.precise_emulator ? "1 ns" : "default",
-                setup.real_line ? "byte by byte, unpaced too (real line)"
-                                : "byte by byte when paced, whole when unpaced",
-                setup.trace ? "VANTREL_TRACE set to a file" : "VANTREL_TRACE unset");
+/// The first tables: write and read at 115200, 230400 and unpaced against the answering
+/// adapter, where the time beyond the bound goes, and the system calls per block.
+void wire_tables(const bench_setup& setup, int runs, bool strace) {
     std::map<long, double> rig_us;
     for (const long speed : {115200L, 230400L, 0L}) {
         std::vector<double> v;
@@ -471,46 +624,34 @@ int main(int argc, char** argv) {
         }
         rig_us[speed] = median(v);
     }
-
+    const std::vector<scenario> scenarios = {{"write", 115200}, {"write", 230400}, {"write", 0},
+                                             {"read", 115200},  {"read", 230400},  {"read", 0}};
     std::printf("| command | line | bytes to / from adapter | exchanges | wall s | bound s | "
                 "wall/bound | wall - bound ms | per exchange us | CPU s | CPU %% of wall |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     std::string split_table;
     std::string fingerprints;
     for (const scenario& s : scenarios) {
-        std::vector<double> wall, cpu, bound, ratio, excess, share, turnaround, emulator,
-            start_exit;
-        std::vector<double> turnaround_us;
-        run_figures last;
+        series f;
         for (int r = 0; r < runs; ++r) {
-            last = run_once(setup, s);
-            wall.push_back(last.wall_s);
-            cpu.push_back(last.cpu_s);
-            bound.push_back(last.bound_s);
-            ratio.push_back(last.wall_s / last.bound_s);
-            excess.push_back((last.wall_s - last.bound_s) * 1000);
-            share.push_back(100 * last.cpu_s / last.wall_s);
-            turnaround.push_back(last.turnaround_ms);
-            emulator.push_back(last.emulator_ms);
-            start_exit.push_back(last.start_exit_ms);
-            turnaround_us.insert(turnaround_us.end(), last.turnaround_us.begin(),
-                                 last.turnaround_us.end());
+            f.add(run_once(setup, s));
         }
-        const double excess_ms = median(excess);
+        const run_figures& last = f.last;
+        const double excess_ms = median(f.excess);
         const std::string line = s.speed > 0 ? std::to_string(s.speed) : "unpaced";
         std::printf("| %s | %s | %zu / %zu | %zu | %.3f | %.3f | %.3f | %.1f | %.1f | %.3f | %.1f "
                     "|\n",
                     s.command.c_str(), line.c_str(), last.to_adapter, last.from_adapter,
-                    last.exchanges, median(wall), median(bound), median(ratio), excess_ms,
-                    1000 * excess_ms / static_cast<double>(last.exchanges), median(cpu),
-                    median(share));
+                    last.exchanges, median(f.wall), median(f.bound), median(f.ratio), excess_ms,
+                    1000 * excess_ms / static_cast<double>(last.exchanges), median(f.cpu),
+                    median(f.share));
         std::fflush(stdout);
         std::array<char, 256> row{};
         std::snprintf(row.data(), row.size(),
                       "| %s | %s | %.1f | %zu | %.0f | %.0f | %.1f | %.1f | %.1f |\n",
                       s.command.c_str(), line.c_str(), excess_ms, last.turnaround_us.size(),
-                      percentile(turnaround_us, 0.5), percentile(turnaround_us, 0.9),
-                      median(turnaround), median(emulator), median(start_exit));
+                      percentile(f.turnaround_us, 0.5), percentile(f.turnaround_us, 0.9),
+                      median(f.turnaround), median(f.emulator), median(f.start_exit));
         split_table += row.data();
         std::snprintf(row.data(), row.size(), "%s%s %s %016llx", fingerprints.empty() ? "" : ", ",
                       s.command.c_str(), line.c_str(),
@@ -529,7 +670,7 @@ int main(int argc, char** argv) {
     std::printf("\nRig round trip (emulator and pseudo-terminal, one status exchange beyond its "
                 "wire time, median of %d x 1000): 115200: %.1f us, 230400: %.1f us, unpaced: "
                 "%.1f us\n",
-                runs, rig_us[115200], rig_us[230400], rig_us[0]);
+                runs, rig_us.at(115200), rig_us.at(230400), rig_us.at(0));
 
     if (strace && have_strace()) {
         std::printf("\nSystem calls per block (strace -f -c, one run each at 115200, %zu "
@@ -551,6 +692,79 @@ int main(int argc, char** argv) {
         }
     } else if (strace) {
         std::printf("\n(strace not available: no system call counts)\n");
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bench_setup setup;
+    setup.vantrel = VANTREL_BINARY;
+    int runs = 5;
+    bool strace = true;
+    bool adapters = false;
+    long latency_us = 1000;
+    std::string baseline;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--vantrel" && i + 1 < argc) {
+            setup.vantrel = argv[++i];
+        } else if (a == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--no-strace") {
+            strace = false;
+        } else if (a == "--default-slack") {
+            setup.precise_emulator = false;
+        } else if (a == "--real-line") {
+            setup.real_line = true;
+        } else if (a == "--trace") {
+            setup.trace = true;
+        } else if (a == "--adapters") {
+            adapters = true;
+        } else if (a == "--latency-us" && i + 1 < argc) {
+            latency_us = std::clamp(std::atol(argv[++i]), 0L, sim::MAX_LATENCY_US);
+        } else if (a == "--baseline" && i + 1 < argc) {
+            baseline = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] "
+                                 "[--default-slack] [--real-line] [--trace]\n"
+                                 "                  [--adapters] [--latency-us US] "
+                                 "[--baseline PATH]\n");
+            return 2;
+        }
+    }
+    // Only --trace traces, and never the benchmark's own in-process opens.
+    unsetenv("VANTREL_TRACE");
+    char pattern[] = "/tmp/wire-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    setup.dir = pattern;
+    setup.image = make_image();
+    {
+        std::ofstream hex(setup.dir + "/image.hex");
+        hex << to_hex(setup.image);
+    }
+
+    std::printf("vantrel: %s\nruns per figure: %d (median), image: %zu bytes in %zu blocks, "
+                "emulator timer slack: %s, replies: %s, wire trace: %s\n\n",
+                setup.vantrel.c_str(), runs, FLASH_BYTES, BLOCKS,
+                setup.precise_emulator ? "1 ns" : "default",
+                setup.real_line ? "byte by byte, unpaced too (real line)"
+                                : "byte by byte when paced, whole when unpaced",
+                setup.trace ? "VANTREL_TRACE set to a file" : "VANTREL_TRACE unset");
+    if (adapters) {
+        adapter_tables(setup, runs, latency_us);
+    }
+    if (!baseline.empty()) {
+        if (adapters) {
+            std::printf("\n");
+        }
+        baseline_table(setup, baseline, runs);
+    }
+    if (!adapters && baseline.empty()) {
+        wire_tables(setup, runs, strace);
     }
     std::filesystem::remove_all(setup.dir);
     return 0;
