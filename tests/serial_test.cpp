@@ -310,6 +310,13 @@ TEST_F(pty_line, read_byte_is_unsigned_or_minus_one) {
     const auto start = steady::now();
     EXPECT_EQ(serial_read_byte(port_, READ_TIMEOUT_US), -1);
     EXPECT_GE(elapsed_us(start), READ_TIMEOUT_US);
+    // A byte that is already here counts even when the wait is over before it begins, as it is
+    // for a program held up past its deadline.
+    to_port({0x5A});
+    ASSERT_TRUE(test_support::wait_for([this] { return serial_pending(port_) > 0; },
+                                       std::chrono::seconds(5)));
+    EXPECT_EQ(serial_read_byte(port_, 0), 0x5A);
+    EXPECT_EQ(serial_read_byte(port_, 0), -1);
 }
 
 TEST_F(pty_line, interrupted_waits_go_on) {

@@ -134,14 +134,24 @@ int read_bounded(int fd, uint8_t* buffer, int count, long timeout_us, long limit
     const long answer_from = reply_possible_from_us(fd);
     long quiet_deadline = (answer_from > start ? answer_from : start) + timeout_us;
     int total = 0;
+    bool looked_last = false;
     while (total < count) {
         const long now = monotonic_now_us();
+        if (limit_us >= 0 && now - start >= limit_us) {
+            break;
+        }
         long wait_us = quiet_deadline - now;
         if (limit_us >= 0 && start + limit_us - now < wait_us) {
             wait_us = start + limit_us - now;
         }
         if (wait_us <= 0) {
-            break;
+            // The time is up, but the program itself may have been held up past it: bytes that
+            // arrived in time are taken by one last look that does not wait.
+            if (looked_last) {
+                break;
+            }
+            looked_last = true;
+            wait_us = 0;
         }
         if (wait_for(fd, POLLIN, wait_us) <= 0) {
             break;
@@ -150,6 +160,7 @@ int read_bounded(int fd, uint8_t* buffer, int count, long timeout_us, long limit
         if (got > 0) {
             total += static_cast<int>(got);
             quiet_deadline = monotonic_now_us() + timeout_us;
+            looked_last = false;
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
             break;
         }
