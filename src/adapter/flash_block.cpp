@@ -82,14 +82,6 @@ void request_block(int fd, uint16_t address, int piece) {
     }
 }
 
-uint8_t byte_sum(const uint8_t* bytes, int count) {
-    unsigned sum = 0;
-    for (int i = 0; i < count; ++i) {
-        sum += bytes[i];
-    }
-    return static_cast<uint8_t>(sum);
-}
-
 } // namespace
 
 /// 0 at the first fetch reply that is short after a READ_TIMEOUT_US of silence, or that is
@@ -174,7 +166,7 @@ int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, ui
     if (flash_block_read(fd, destination, address, length) == 0) {
         return 0;
     }
-    return flash_block_sum(fd, address, length) == byte_sum(destination, length) ? 1 : 0;
+    return flash_block_sum(fd, address, length) == flash_byte_sum(destination, length) ? 1 : 0;
 }
 
 bool flash_block_not_waiting(int fd) {
@@ -190,7 +182,11 @@ int flash_block_wait_again(int fd) {
 }
 
 uint8_t flash_byte_sum(const uint8_t* bytes, int count) {
-    return byte_sum(bytes, count);
+    unsigned sum = 0;
+    for (int i = 0; i < count; ++i) {
+        sum += bytes[i];
+    }
+    return static_cast<uint8_t>(sum);
 }
 
 /// One byte programmed to 0x00 at the first address, so that the first block is never blank

@@ -117,21 +117,24 @@ dump_result dump_flash(int fd, uint16_t size) {
         record.fill(0xFF);
         uint8_t* data = record.data() + RECORD_HEADER_SIZE;
         if (flash_block_read_verified(fd, data, address, static_cast<uint8_t>(n)) != 0) {
+            // The run may have stopped waiting during this very block.
+            const bool hold = flash_block_not_waiting(fd);
             if (!block_erased(data, n)) {
                 record[0] = static_cast<uint8_t>(n);
                 record[1] = static_cast<uint8_t>(address >> 8);
                 record[2] = static_cast<uint8_t>(address & 0xFF);
                 record[3] = 0x00;
-                if (flash_block_not_waiting(fd)) {
+                if (hold) {
                     held.records[held.record_count++] = record;
                 } else {
                     put_data_record(record, n);
                 }
             }
-            held.block_count += flash_block_not_waiting(fd) ? 1 : 0;
             address = static_cast<uint16_t>(address + n);
             remaining = static_cast<uint16_t>(remaining - n);
-            if (!flash_block_not_waiting(fd)) {
+            if (hold) {
+                ++held.block_count;
+            } else {
                 hold_from(held, address, remaining);
             }
             continue;

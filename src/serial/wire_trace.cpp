@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The wire trace that VANTREL_TRACE asks for.
 //
-// The bytes sent are decoded as the adapter decodes them, whatever order the layers above send
-// them in: 0x00 starts a frame, 0x80 and above are its body (a header in front of each group of
-// up to seven bytes, carrying their bit 7), and a byte 0x01 to 0x7F is a command that ends the
-// frame. The bytes read after a command, until the next one goes out, are its reply. An
-// exchange's line is written once it is over: when the next command goes out, a drain or a
-// note begins, or the port closes. Each line goes out in one write, so runs that share a trace
-// file do not cut into each other's lines.
+// The bytes sent are decoded as the adapter decodes them (wire_decode.h), whatever order the
+// layers above send them in; the bytes read after a command, until the next one goes out, are
+// its reply. An exchange's line is written once it is over: when the next command goes out, a
+// drain or a note begins, or the port closes.
 #include "serial/wire_trace.h"
 
 #include "serial/serial_port.h"
 #include "serial/usb_latency.h"
+#include "serial/wire_decode.h"
+#include "serial/wire_text.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -34,61 +33,12 @@ bool wire_trace_detail::active = false;
 
 namespace {
 
-struct command_entry {
-    uint8_t byte;
-    const char* name;
-};
-
-/// The adapter's commands, by the names vantrel-emu --trace gives them.
-constexpr std::array<command_entry, 12> COMMAND_NAMES{{
-    {0x01, "IDENTIFY"},
-    {0x10, "TARGET_RESET"},
-    {0x11, "ADDRESS_WRITE"},
-    {0x12, "ADDRESS_READ"},
-    {0x13, "DATA_WRITE"},
-    {0x14, "DATA_READ"},
-    {0x15, "BLOCK_FETCH"},
-    {0x16, "BLOCK_SUM"},
-    {0x20, "PROGRAM_MODE"},
-    {0x21, "BLOCK_WRITE"},
-    {0x22, "BLOCK_READ"},
-    {0x3F, "QUERY"},
-}};
-
-constexpr uint8_t FRAME_START = 0x00;
-constexpr uint8_t FRAME_BODY_BIT = 0x80;
-constexpr int GROUP_LINE_BYTES = 8; // a header and up to seven bytes
-
-/// Bytes of one direction shown on an exchange's line; more are counted, not shown.
-constexpr int SHOWN_BYTES_MAX = 64;
-/// Data bytes of one frame decoded, as many as the emulator keeps.
-constexpr int FRAME_KEPT_MAX = 64;
 /// Reply times kept for the median and the 90th percentile; a longer run uses its first ones.
 constexpr int REPLY_SAMPLES_MAX = 16384;
-constexpr std::size_t TRACE_LINE_MAX = 1024;
 
 /// The speeds a port can be set to, for naming the one the driver took.
 constexpr std::array<int, 11> RATES{300,   600,   1200,  2400,   4800,  9600,
                                     19200, 38400, 57600, 115200, 230400};
-
-struct byte_log {
-    std::array<uint8_t, SHOWN_BYTES_MAX> bytes;
-    int count; // all bytes, shown or not
-};
-
-struct frame_data {
-    std::array<uint8_t, FRAME_KEPT_MAX> bytes;
-    int length;
-    bool overflow; // more data bytes than kept
-};
-
-/// The frame being sent, decoded as the adapter decodes it.
-struct frame_decoder {
-    bool open; // a 0x00 came since the last command
-    int body;  // body bytes so far, headers included
-    uint8_t header;
-    frame_data data;
-};
 
 /// One command with the bytes sent for it and what was read after it.
 struct exchange_log {
@@ -130,126 +80,35 @@ struct port_trace {
     int replies; // reply times in reply_us
 };
 
-struct line_text {
-    std::array<char, TRACE_LINE_MAX> text;
-    std::size_t length;
-};
-
 bool decided = false;
 int trace_fd = -1;
 port_trace port{};
 long last_opened_us = 0;
 std::array<int32_t, REPLY_SAMPLES_MAX> reply_us{};
 
-/// Room left in the line for text and its terminating NUL.
-std::size_t room(const line_text& line) {
-    return line.text.size() - line.length;
-}
-
-/// Takes in what vsnprintf added at the line's end; a line that outgrows its buffer is cut.
-void advance(line_text& line, int added) {
-    if (added > 0) {
-        line.length = std::min(line.length + static_cast<std::size_t>(added), line.text.size() - 1);
-    }
-}
-
-void append(line_text& line, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-// clang-tidy 14 loses track of va_start once it has checked another file in the same run and
-// then takes args for uninitialised; alone, this file passes.
-void append(line_text& line, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    advance(line, std::vsnprintf(line.text.data() + line.length, room(line), format, args));
-    va_end(args);
-}
-
-/// Appends " XX" for each byte shown, and the count of a log too long to show.
-void append_bytes(line_text& line, const byte_log& log) {
-    constexpr std::array<char, 17> DIGITS{"0123456789ABCDEF"};
-    const int shown = std::min(log.count, SHOWN_BYTES_MAX);
-    for (int i = 0; i < shown && room(line) > 3; ++i) {
-        const uint8_t b = log.bytes[static_cast<std::size_t>(i)];
-        line.text[line.length++] = ' ';
-        line.text[line.length++] = DIGITS[b >> 4];
-        line.text[line.length++] = DIGITS[b & 0x0F];
-    }
-    if (log.count > shown) {
-        append(line, " ... (%d bytes)", log.count);
-    }
-}
-
-/// Writes the line and a line end in one write; a failing trace is given up silently.
 void write_line(line_text& line) {
-    line.length = std::min(line.length, line.text.size() - 1);
-    line.text[line.length++] = '\n';
-    const char* at = line.text.data();
-    std::size_t left = line.length;
-    while (left > 0) {
-        const ssize_t written = write(trace_fd, at, left);
-        if (written > 0) {
-            at += written;
-            left -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;
-        }
-    }
+    trace_write_line(trace_fd, line);
 }
 
 /// A line that starts with the time since the port was opened.
 line_text timed_line(long at_us) {
     line_text line{};
-    append(line, "%9ld | ", at_us - last_opened_us);
+    trace_append(line, "%9ld | ", at_us - last_opened_us);
     return line;
-}
-
-void log_byte(byte_log& log, uint8_t b) {
-    if (log.count < SHOWN_BYTES_MAX) {
-        log.bytes[log.count] = b;
-    }
-    ++log.count;
-}
-
-/// The frame as its command reads it, as vantrel-emu --trace shows it: a block request, a
-/// register argument, or the data bytes.
-void append_frame(line_text& line, const exchange_log& e) {
-    const frame_data& f = e.frame;
-    const bool block = e.command == 0x21 || e.command == 0x22;
-    const bool one_byte = e.command == 0x11 || e.command == 0x13;
-    if (f.overflow) {
-        append(line, " [overlong frame]");
-    } else if (block && f.length >= 3 && (e.command == 0x21 || f.length == 3)) {
-        append(line, " 0x%04X %u bytes", static_cast<unsigned>(f.bytes[0] << 8 | f.bytes[1]),
-               static_cast<unsigned>(f.bytes[2]));
-        if (e.command == 0x21 && f.length != 3 + f.bytes[2]) {
-            append(line, " [%d data bytes]", f.length - 3);
-        }
-    } else if (one_byte && f.length == 1) {
-        append(line, " 0x%02X", f.bytes[0]);
-    } else if (f.length > 0) {
-        append(line, " [frame");
-        for (int i = 0; i < f.length; ++i) {
-            append(line, " %02X", f.bytes[i]);
-        }
-        append(line, "]");
-    }
 }
 
 /// How the program waited for the reply: its time, its silence, or no wait at all.
 void append_wait(line_text& line, const exchange_log& e) {
     const long wait_ms = e.timeout_us / 1000;
     if (e.reads == 0) {
-        append(line, "no reply awaited");
+        trace_append(line, "no reply awaited");
     } else if (e.last_got == e.last_asked) {
-        append(line, "reply in %ld us", e.answered_us - e.sent_us);
+        trace_append(line, "reply in %ld us", e.answered_us - e.sent_us);
     } else if (e.received.count == 0) {
-        append(line, "no reply within %ld ms", wait_ms);
+        trace_append(line, "no reply within %ld ms", wait_ms);
     } else {
-        append(line, "%d of %d bytes, then nothing within %ld ms", e.last_got, e.last_asked,
-               wait_ms);
+        trace_append(line, "%d of %d bytes, then nothing within %ld ms", e.last_got, e.last_asked,
+                     wait_ms);
     }
 }
 
@@ -261,22 +120,22 @@ void write_exchange() {
     e.present = false;
     line_text line = timed_line(e.sent_us);
     if (e.command < 0) {
-        append(line, "(no command)");
+        trace_append(line, "(no command)");
     } else if (const char* name = wire_command_name(static_cast<uint8_t>(e.command))) {
-        append(line, "%s", name);
+        trace_append(line, "%s", name);
     } else {
-        append(line, "COMMAND 0x%02X", e.command);
+        trace_append(line, "COMMAND 0x%02X", e.command);
     }
-    append_frame(line, e);
+    trace_append_frame(line, e.command, e.frame);
     if (e.received.count > 0) {
-        append(line, " ->");
-        append_bytes(line, e.received);
+        trace_append(line, " ->");
+        trace_append_bytes(line, e.received);
     } else if (e.reads > 0) {
-        append(line, " -> (no reply)");
+        trace_append(line, " -> (no reply)");
     }
-    append(line, " | sent");
-    append_bytes(line, e.sent);
-    append(line, " | ");
+    trace_append(line, " | sent");
+    trace_append_bytes(line, e.sent);
+    trace_append(line, " | ");
     append_wait(line, e);
     write_line(line);
 
@@ -298,16 +157,16 @@ void write_drain() {
     }
     d.present = false;
     line_text line = timed_line(d.started_us);
-    append(line, "drain");
+    trace_append(line, "drain");
     if (d.thrown.count > 0) {
-        append(line, " ->");
-        append_bytes(line, d.thrown);
-        append(line, " | threw away %d bytes, ", d.thrown.count);
+        trace_append(line, " ->");
+        trace_append_bytes(line, d.thrown);
+        trace_append(line, " | threw away %d bytes, ", d.thrown.count);
     } else {
-        append(line, " | nothing to throw away, ");
+        trace_append(line, " | nothing to throw away, ");
     }
-    append(line, "%s after %ld us", d.quiet ? "quiet" : "still not quiet",
-           d.ended_us - d.started_us);
+    trace_append(line, "%s after %ld us", d.quiet ? "quiet" : "still not quiet",
+                 d.ended_us - d.started_us);
     write_line(line);
     port.draining_us += d.ended_us - d.started_us;
 }
@@ -327,18 +186,18 @@ long reply_quantile(int count, double p) {
 
 void write_summary(long now_us) {
     line_text line = timed_line(now_us);
-    append(line,
-           "close: %ld exchanges; %ld bytes sent, %ld received (%ld of them drained); %ld us "
-           "waiting for replies, %ld us draining; ",
-           port.exchanges, port.bytes_sent, port.bytes_received, port.bytes_drained,
-           port.waiting_us, port.draining_us);
+    trace_append(line,
+                 "close: %ld exchanges; %ld bytes sent, %ld received (%ld of them drained); %ld us "
+                 "waiting for replies, %ld us draining; ",
+                 port.exchanges, port.bytes_sent, port.bytes_received, port.bytes_drained,
+                 port.waiting_us, port.draining_us);
     if (port.replies == 0) {
-        append(line, "no complete reply");
+        trace_append(line, "no complete reply");
     } else {
         const long median = reply_quantile(port.replies, 0.5);
         const long p90 = reply_quantile(port.replies, 0.9);
-        append(line, "turnaround median %ld us, 90th percentile %ld us over %d replies", median,
-               p90, port.replies);
+        trace_append(line, "turnaround median %ld us, 90th percentile %ld us over %d replies",
+                     median, p90, port.replies);
     }
     write_line(line);
 }
@@ -357,7 +216,8 @@ void append_command_line(line_text& line) {
             text[static_cast<std::size_t>(i)] = ' ';
         }
     }
-    append(line, ": %s%s", text.data(), got == static_cast<ssize_t>(text.size() - 1) ? " ..." : "");
+    trace_append(line, ": %s%s", text.data(),
+                 got == static_cast<ssize_t>(text.size() - 1) ? " ..." : "");
 }
 
 /// Reads the variable once; opens the trace and writes the run's header line.
@@ -384,7 +244,7 @@ void start_trace() {
     if (localtime_r(&now, &local) != nullptr) {
         std::strftime(date.data(), date.size(), "%Y-%m-%d %H:%M:%S %z", &local);
     }
-    append(line, "# vantrel trace, pid %ld, %s", static_cast<long>(getpid()), date.data());
+    trace_append(line, "# vantrel trace, pid %ld, %s", static_cast<long>(getpid()), date.data());
     append_command_line(line);
     write_line(line);
 }
@@ -414,19 +274,19 @@ const char* low_latency_state(int fd) {
 
 void write_open_line(int fd, const char* path, int baud_rate) {
     line_text line = timed_line(port.opened_us);
-    append(line, "open %s", path);
+    trace_append(line, "open %s", path);
     std::array<char, PATH_MAX> resolved{};
     if (realpath(path, resolved.data()) != nullptr && std::strcmp(resolved.data(), path) != 0) {
-        append(line, " (%s)", resolved.data());
+        trace_append(line, " (%s)", resolved.data());
     }
-    append(line, ": speed asked %d, set %d; low latency %s; ", baud_rate, speed_set(fd),
-           low_latency_state(fd));
+    trace_append(line, ": speed asked %d, set %d; low latency %s; ", baud_rate, speed_set(fd),
+                 low_latency_state(fd));
     std::array<char, SYSFS_PATH_MAX> timer_file{};
     const int timer_ms = usb_latency_timer_ms(SYSFS_ROOT, path, timer_file);
     if (timer_ms >= 0) {
-        append(line, "USB latency timer %d ms (%s)", timer_ms, timer_file.data());
+        trace_append(line, "USB latency timer %d ms (%s)", timer_ms, timer_file.data());
     } else {
-        append(line, "no USB latency timer");
+        trace_append(line, "no USB latency timer");
     }
     write_line(line);
 }
@@ -437,43 +297,20 @@ bool traced(int fd) {
 
 /// Takes one sent byte at time now_us into the frame, or ends the exchange with a command.
 void take_sent_byte(uint8_t b, long now_us) {
-    frame_decoder& frame = port.frame;
-    log_byte(port.outgoing, b);
-    if (b == FRAME_START) {
-        frame.open = true;
-        frame.body = 0;
-        frame.data.length = 0;
-        frame.data.overflow = false;
-        return;
-    }
-    if ((b & FRAME_BODY_BIT) != 0) {
-        if (!frame.open) {
-            return; // body bytes outside a frame: the adapter drops them
-        }
-        const int k = frame.body % GROUP_LINE_BYTES;
-        ++frame.body;
-        if (k == 0) {
-            frame.header = b;
-        } else if (frame.data.length < FRAME_KEPT_MAX) {
-            const int top = (frame.header >> (GROUP_LINE_BYTES - 1 - k)) & 1;
-            frame.data.bytes[frame.data.length++] =
-                static_cast<uint8_t>((b & 0x7F) | static_cast<unsigned>(top << 7));
-        } else {
-            frame.data.overflow = true;
-        }
+    trace_log_byte(port.outgoing, b);
+    frame_data ended{};
+    const int command = decode_sent_byte(port.frame, b, ended);
+    if (command < 0) {
         return;
     }
     write_finished();
     exchange_log& e = port.pending;
     e = exchange_log{};
     e.present = true;
-    e.command = b;
+    e.command = command;
     e.sent_us = now_us;
     e.sent = port.outgoing;
-    if (frame.open) {
-        e.frame = frame.data;
-    }
-    frame.open = false;
+    e.frame = ended;
     port.outgoing.count = 0;
 }
 
@@ -521,7 +358,7 @@ void wire_trace_detail::received(int fd, const uint8_t* bytes, int got, int aske
         e.sent_us = now;
     }
     for (int i = 0; i < got; ++i) {
-        log_byte(e.received, bytes[i]);
+        trace_log_byte(e.received, bytes[i]);
     }
     ++e.reads;
     e.last_asked = asked;
@@ -547,7 +384,7 @@ void wire_trace_detail::drained(int fd, const uint8_t* bytes, int got) {
         return;
     }
     for (int i = 0; i < got; ++i) {
-        log_byte(port.drain.thrown, bytes[i]);
+        trace_log_byte(port.drain.thrown, bytes[i]);
     }
     port.bytes_drained += got;
     port.bytes_received += got;
@@ -585,17 +422,7 @@ void wire_trace_note(const char* format, ...) {
     line_text line = timed_line(monotonic_now_us());
     va_list args;
     va_start(args, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): as in append()
-    advance(line, std::vsnprintf(line.text.data() + line.length, room(line), format, args));
+    trace_append_args(line, format, args);
     va_end(args);
     write_line(line);
-}
-
-const char* wire_command_name(uint8_t command) {
-    for (const command_entry& entry : COMMAND_NAMES) {
-        if (entry.byte == command) {
-            return entry.name;
-        }
-    }
-    return nullptr;
 }
