@@ -43,6 +43,9 @@ struct config {
     // arrived (crossed the wire, when paced), as through a USB serial converter. Noise and
     // injected bytes are not delayed. 0 to MAX_LATENCY_US.
     long latency_us = 0;
+    // End of the programmable flash: a block write that would pass it is refused. A smaller
+    // chip for a program that covers less of the flash.
+    uint16_t flash_end = USABLE_FLASH_END;
 };
 
 enum class fault_kind {

@@ -184,7 +184,7 @@ uint8_t target_model::block_write(const command_frame& c, fault_injector* faults
     }
     auto addr = static_cast<uint16_t>(c.data[0] << 8 | c.data[1]);
     std::size_t len = c.data[2];
-    if (len < 1 || len > BLOCK_MAX || c.data.size() != 3 + len || addr + len > USABLE_FLASH_END) {
+    if (len < 1 || len > BLOCK_MAX || c.data.size() != 3 + len || addr + len > cfg_.flash_end) {
         return BLOCK_FAILED;
     }
     if (faults != nullptr && faults->block_fault(fault_kind::write_refused, addr, len)) {

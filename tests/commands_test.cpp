@@ -20,7 +20,7 @@ using test_support::emulated_line;
 using test_support::hex_record;
 
 constexpr uint8_t IDENTIFY = 0x01, RESET = 0x10, DATA_READ = 0x14, PROGRAM_MODE = 0x20,
-                  BLOCK_FETCH = 0x15, BLOCK_READ = 0x22, QUERY = 0x3F;
+                  BLOCK_FETCH = 0x15, BLOCK_READ = 0x22, BLOCK_WRITE = 0x21, QUERY = 0x3F;
 /// The longest the program waits for a reply, in microseconds.
 constexpr long READ_TIMEOUT_US = 100000;
 
@@ -42,6 +42,7 @@ TEST(Inquire, AdapterAndTargetFound) {
         const char* name;
         sim::config cfg;
         std::string adapter_line, device_line, revision_line;
+        bytes line = concat({{IDENTIFY, IDENTIFY}, id_read(0), id_read(1)});
     };
     sim::config v13;
     sim::config v200;
@@ -54,11 +55,16 @@ TEST(Inquire, AdapterAndTargetFound) {
     sim::config id255;
     id255.device_id = 0xFF;
     id255.revision_id = 0xFF;
+    sim::config slow; // every reply comes after the wait for it: each identifier asked thrice
+    slow.latency_us = 150000;
     const inquire_case cases[] = {
         {"1.3", v13, "Adapter: 1.3\n", "DeviceID: 0x04 (C8051F30x)\n", "RevisionID: 0x02\n"},
         {"200", v200, "Adapter: 200.0\n", "DeviceID: 0x04 (C8051F30x)\n", "RevisionID: 0xFE\n"},
         {"id8", id8, "Adapter: 1.3\n", "DeviceID: 0x08\n", "RevisionID: 0x00\n"},
         {"id255", id255, "Adapter: 1.3\n", "DeviceID: FAILED\n", "RevisionID: FAILED\n"},
+        {"slow", slow, "Adapter: 1.3\n", "DeviceID: FAILED\n", "RevisionID: FAILED\n",
+         concat({bytes(3, IDENTIFY), id_read(0), id_read(0), id_read(0), id_read(1), id_read(1),
+                 id_read(1)})},
     };
     for (const auto& c : cases) {
         emulated_line line(c.cfg);
@@ -67,8 +73,7 @@ TEST(Inquire, AdapterAndTargetFound) {
         EXPECT_EQ(r.err, "") << c.name;
         EXPECT_EQ(r.out, line.port_line() + c.adapter_line + c.device_line + c.revision_line)
             << c.name;
-        EXPECT_EQ(line.emu.received(), concat({{IDENTIFY, IDENTIFY}, id_read(0), id_read(1)}))
-            << c.name;
+        EXPECT_EQ(line.emu.received(), c.line) << c.name;
     }
 }
 
@@ -80,7 +85,7 @@ TEST(Inquire, TargetSilent) {
     EXPECT_EQ(r.out, line.port_line() + "Adapter: 1.3\nDeviceID: FAILED\nRevisionID: FAILED\n");
 }
 
-// Replies that fail the first attempt; the second attempt finds the adapter.
+// Replies that fail the first attempt; the second attempt finds the adapter, or the identifier.
 TEST(Inquire, FirstAttemptFailsSecondSucceeds) {
     struct retry_case {
         const char* name;
@@ -112,6 +117,10 @@ TEST(Inquire, FirstAttemptFailsSecondSucceeds) {
            .bytes = {0x43, 0x33, 0x01, 0x03}}},
          false,
          4},
+        {"late device identifier",
+         {command_fault(sim::fault_kind::delay_reply, DATA_READ, 1, {}, 150)},
+         false,
+         2},
     };
     for (const auto& c : cases) {
         emulated_line line;
@@ -177,10 +186,17 @@ bytes without_polls(const bytes& line) {
 
 const bytes erase_sequence = {0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x14, 0x00, 0xC0,
                               0xDE, 0x13, 0x00, 0xC0, 0xAD, 0x13, 0x00, 0xC0, 0xA5, 0x13, 0x3F};
-// Before the erase, one byte at 0x0000 programmed to 0x00 for the erase to clear.
+// The first block read twice, compared, and the replies proven in step by an identification:
+// before the erase, to see whether it holds data, and after it, where it must be blank.
+const bytes first_block_read = {0x00, 0x80, 0x80, 0x80, 0x90, 0x22, 0x15};
+const bytes erase_check = concat({first_block_read, first_block_read, {IDENTIFY}});
+// Before the erase of a chip whose first block is blank, one byte at 0x0000 programmed to 0x00
+// for the erase to clear.
 const bytes erase_mark = {0x00, 0x80, 0x80, 0x80, 0x81, 0x80, 0x21};
-// The first block read back after the erase: it must be blank.
-const bytes erase_check = {0x00, 0x80, 0x80, 0x80, 0x90, 0x22, 0x15};
+
+bytes erase_until(std::ptrdiff_t sent) {
+    return bytes(erase_sequence.begin(), erase_sequence.begin() + sent);
+}
 
 TEST(DeviceErase, Succeeds) {
     emulated_line line;
@@ -190,36 +206,72 @@ TEST(DeviceErase, Succeeds) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(without_polls(line.emu.received()),
-              concat({{PROGRAM_MODE}, erase_mark, erase_sequence, erase_check}));
+              concat({{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence, erase_check}));
     EXPECT_EQ(line.emu.flash()[0x0100], 0xFF);
 }
 
+// The erase alone and the one a write starts with fail alike; one that fails on a chip that
+// holds a program leaves every byte of it as it was.
 TEST(DeviceErase, Refused) {
     struct refusal {
         const char* name;
         sim::fault fault;
         std::string err;
-        bytes line; // without the status polls
+        bytes line;             // without the status polls; empty: not checked
+        bool programmed = true; // else the first block is blank and gets the mark
     };
+    const std::string FAILED = "Device erase failed.\n";
+    const bytes unmarked = concat({{PROGRAM_MODE}, erase_check});
     const std::vector<refusal> cases = {
         {"programming mode", command_fault(sim::fault_kind::no_reply, PROGRAM_MODE),
          "Cannot switch to flash programming mode.\n", bytes(10, PROGRAM_MODE)},
-        {"erase command", command_fault(sim::fault_kind::wrong_reply, DATA_READ, 1, {0x0E}),
-         "Device erase failed.\n",
-         concat({{PROGRAM_MODE},
-                 erase_mark,
-                 bytes(erase_sequence.begin(), erase_sequence.begin() + 9)})},
-        {"query", command_fault(sim::fault_kind::wrong_reply, QUERY, 1, {0x20}),
-         "Device erase failed.\n", concat({{PROGRAM_MODE}, erase_mark, erase_sequence})},
+        {"query", command_fault(sim::fault_kind::wrong_reply, QUERY, 1, {0x20}), FAILED,
+         concat({{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence}), false},
+        {"erase command", command_fault(sim::fault_kind::wrong_reply, DATA_READ, 1, {0x0E}), FAILED,
+         concat({unmarked, erase_until(9)})},
+        {"status busy",
+         {.kind = sim::fault_kind::always_busy},
+         FAILED,
+         concat({unmarked, erase_until(8)})},
+        {"never ready",
+         {.kind = sim::fault_kind::never_ready},
+         FAILED,
+         concat({unmarked, erase_until(8)})},
     };
+    const bytes program = {0x02, 0x01, 0x00, 0x75, 0x81, 0x20};
     for (const auto& c : cases) {
+        for (const bool writing : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (writing ? ", -w" : ", --device-erase"));
+            emulated_line line;
+            line.emu.set_flash(c.programmed ? 0x0000 : 0x0100, program);
+            const auto before = line.emu.flash();
+            line.emu.add_fault(c.fault);
+            auto r = writing ? line.run({"-w"}, {.stdin_data = ":0100000011EE\n:00000001FF\n"})
+                             : line.run({"--device-erase"});
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, c.err);
+            if (!c.line.empty()) {
+                EXPECT_EQ(without_polls(line.emu.received()), c.line);
+            }
+            if (c.programmed) {
+                EXPECT_TRUE(line.emu.flash() == before) << "the chip changed";
+            }
+        }
+    }
+}
+
+// A late answer to the mark would shift every status poll of the erase after it: the line is let
+// go quiet first, and the erase goes on.
+TEST(DeviceErase, MarkAnsweredLateStillErases) {
+    for (const bool writing : {false, true}) {
+        SCOPED_TRACE(writing ? "-w" : "--device-erase");
         emulated_line line;
-        line.emu.add_fault(c.fault);
-        auto r = line.run({"--device-erase"});
-        EXPECT_EQ(r.exit_status, 1) << c.name;
-        EXPECT_EQ(r.out, "") << c.name;
-        EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_EQ(without_polls(line.emu.received()), c.line) << c.name;
+        line.emu.add_fault(command_fault(sim::fault_kind::delay_reply, BLOCK_WRITE, 1, {}, 150));
+        auto r = writing ? line.run({"-w"}, {.stdin_data = ":0100000011EE\n:00000001FF\n"})
+                         : line.run({"--device-erase"});
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(line.emu.flash()[0], writing ? 0x11 : 0xFF);
     }
 }
 
@@ -236,8 +288,10 @@ TEST(Reset, AloneAndAfterCommands) {
         emulated_line line;
         auto r = line.run({"--device-erase", "--reset"});
         EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(without_polls(line.emu.received()),
-                  concat({{PROGRAM_MODE}, erase_mark, erase_sequence, erase_check, {RESET}}));
+        EXPECT_EQ(
+            without_polls(line.emu.received()),
+            concat(
+                {{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence, erase_check, {RESET}}));
         EXPECT_FALSE(line.emu.programming_mode());
     }
     {
@@ -280,7 +334,7 @@ TEST(Read, ErasedChip) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, ":00000001FF\n");
     EXPECT_EQ(r.err, read_progress(480) + "              \rCompleted.\n");
-    EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 480);
+    EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 2 * 480); // each block fetched twice, compared
 }
 
 TEST(Read, KnownContents) {
@@ -334,7 +388,7 @@ TEST(Read, SixthFailureEndsTheRun) {
     }
     expected += "0100: reading.\rFailed.\n";
     EXPECT_EQ(r.err, expected);
-    EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 0x10 + 6);
+    EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 2 * 0x10 + 6);
 }
 
 TEST(Read, ProgrammingModeRefused) {
@@ -414,8 +468,8 @@ std::vector<long> block_read_waits(const sim::emulator& emu) {
 
 // An adapter that leaves out the answer to block read is learned from the first two block
 // reads; an answer that comes after all sends the run back to waiting, and a dump is only ever
-// the chip's. One that serves a block to a single fetch or sum is read all the same, since
-// each block's sum comes from a block read of its own.
+// the chip's. One that serves a block to a single fetch is read all the same, since each of a
+// block's two fetches comes from a block read of its own.
 TEST(Read, AdapterThatDoesNotAnswerBlockRead) {
     constexpr int BYTES = 64;
     const std::string NOT_WAITING = "Adapter does not answer block read; not waiting for it.\n";
@@ -423,10 +477,9 @@ TEST(Read, AdapterThatDoesNotAnswerBlockRead) {
     for (int i = 0; i < BYTES; ++i) {
         chip[static_cast<std::size_t>(i)] = static_cast<uint8_t>(0x3D * i + 7);
     }
-    // The second block's bytes but its last sum to 0x00: read one byte late, behind an answer
-    // to block read that came after all, they pass the adapter's sum (the fetch reply's own
-    // trailing 00 is taken for it). Only the in-step check shows them wrong, so a block read
-    // while not waiting must not be printed before it.
+    // The second block, read one byte late behind an answer to block read that came after all,
+    // is shifted alike in both its fetches, which then agree. Only the in-step check shows it
+    // wrong, so a block read while not waiting must not be printed before it.
     const bytes passes_when_shifted = {0x01, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x55};
     std::copy(passes_when_shifted.begin(), passes_when_shifted.end(), chip.begin() + 16);
     const std::string dump = sim::hex_text(chip, 0, BYTES);

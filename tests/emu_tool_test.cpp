@@ -128,7 +128,7 @@ struct fault_case {
 TEST(emu_tool, FaultsReachTheProgram) {
     const std::vector<fault_case> cases = {
         {{"--fault", "write-refused:0x0100x1"}, {"-w"}, 0, " retry (1)\n", ""},
-        {{"--fault", "wrong-sum:0010"}, {"-w"}, 1, "0010-001F: checksum error.", ""},
+        {{"--fault", "short-fetch:0010"}, {"-w"}, 1, "0010-001F: checksum error.", ""},
         {{"--fault", "never-ready"}, {"-w"}, 1, "Device erase failed.\n", ""},
         {{"--fault", "no-reply:PROGRAM_MODE"},
          {"-r"},
@@ -141,7 +141,11 @@ TEST(emu_tool, FaultsReachTheProgram) {
          "C2 interface adapter not found.\n",
          ""},
         {{"--fault", "stale=2155", "--no-block-read-ack"}, {"-w"}, 0, "Completed.", ""},
-        {{"--fault", "delay:DATA_READ@1=150"}, {"-i"}, 0, "", "DeviceID: FAILED\n"},
+        {{"--fault", "delay:DATA_READ@1=150"},
+         {"-i"},
+         0,
+         "",
+         "DeviceID: 0x04 (C8051F30x)\nRevisionID: 0x02\n"},
         {{"--byte-gap-us", "520"}, {"-i"}, 0, "", "Adapter: 1.3\n"},
         // The 37th byte of a device erase is its last confirmation, 0xA5: whatever the adapter
         // says of the erase, the first block does not read back blank.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The write command end to end: the real binary loads Intel HEX and programs the emulated
-// chip over a pseudo-terminal, with refused writes, wrong sums and lost programming mode.
+// chip over a pseudo-terminal, with refused writes, bad read-backs and lost programming mode.
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
@@ -31,7 +31,7 @@ using test_support::run_result;
 using test_support::run_vantrel;
 using test_support::temp_dir;
 
-constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_WRITE = 0x21, BLOCK_SUM = 0x16, QUERY = 0x3F,
+constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_WRITE = 0x21, BLOCK_FETCH = 0x15, QUERY = 0x3F,
                   DATA_WRITE = 0x13;
 constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
 
@@ -131,7 +131,8 @@ TEST(WriteInput, StandardInputAndNamedFileProgramTheSameImage) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, ERASED + ok_lines(image) + COMPLETED);
         EXPECT_EQ(chip.first_difference(image), -1);
-        EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 1 + 4); // the erase's mark, the blocks
+        // Only the blocks: a chip whose first block holds data gets no mark before the erase.
+        EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 4);
     }
 }
 
@@ -224,7 +225,7 @@ TEST(WriteBlocks, NothingToProgramInTheRange) {
     run_result r = chip.write_file(":10004000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC0\n:00000001FF\n");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, ERASED + COMPLETED);
-    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 1); // only the mark the erase clears
+    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 0);
     EXPECT_EQ(chip.first_difference(erased_flash()), -1) << "not erased";
 }
 
@@ -238,7 +239,7 @@ TEST(WriteBlocks, PartlyErasedBlockProgrammedWhole) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, ERASED + ok(0x0040) + ok(0x0050) + COMPLETED);
     EXPECT_EQ(chip.first_difference(image), -1);
-    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 1 + 2);
+    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 2);
 }
 
 struct retry_case {
@@ -263,24 +264,34 @@ std::vector<retry_case> retry_cases() {
     const flash_array late = image_with_blocks({0x0020, 0x0030});
     const flash_array three = image_with_blocks({0x0000, 0x0010, 0x0020});
     const flash_array zero = image_with_blocks({0x0000, 0x0100});
-    const auto sum_fault = [](uint16_t a, int times) {
-        return block_fault(fault_kind::wrong_sum, a, times);
+    const auto fetch_fault = [](uint16_t a, int times) {
+        return block_fault(fault_kind::short_fetch, a, times);
     };
     const auto write_fault = [](uint16_t a, int times) {
         return block_fault(fault_kind::write_refused, a, times);
     };
-    const auto sum_lost = [](int nth) {
-        return command_fault(fault_kind::no_reply, BLOCK_SUM, nth);
+    // Fetches 1 to 4 are the erase's reads of block 0x0000, two before it and two after; the
+    // blocks are verified from fetch 5 on.
+    const auto fetch_lost = [](int nth) {
+        return command_fault(fault_kind::no_reply, BLOCK_FETCH, nth);
     };
-    std::vector<fault> mode_lost{sum_fault(0x0000, 1)};
+    const auto fetches_wrong = [](int from, int to) { // whole, with 00 for each flash byte
+        std::vector<fault> wrong;
+        for (int nth = from; nth <= to; ++nth) {
+            wrong.push_back(
+                command_fault(fault_kind::wrong_reply, BLOCK_FETCH, nth, bytes(18, 0x00)));
+        }
+        return wrong;
+    };
+    std::vector<fault> mode_lost = fetches_wrong(5, 5);
     for (int nth = 2; nth <= 11; ++nth) {
         mode_lost.push_back(command_fault(fault_kind::no_reply, PROGRAM_MODE, nth));
     }
 
     return {
-        {"FirstBlockSumFailsOnce",
+        {"FirstBlockFetchFailsOnce",
          late,
-         {sum_fault(0x0025, 1)},
+         {fetch_fault(0x0025, 1)},
          0,
          ERASED + failure(0x0020, "checksum error", 1) + ok(0x0020) + ok(0x0030) + COMPLETED,
          "",
@@ -294,28 +305,20 @@ std::vector<retry_case> retry_cases() {
          2},
         {"LaterBlockFailsOnce",
          three,
-         {sum_fault(0x0020, 1)},
+         {fetch_fault(0x0020, 1)},
          0,
          ERASED + ok(0x0000) + ok(0x0010) + failure(0x0020, "checksum error", 1) + ok(0x0010) +
              ok(0x0020) + COMPLETED,
          "",
          2},
-        {"FourFailuresThenSuccess",
-         zero,
-         {sum_fault(0x0000, 4)},
-         0,
+        {"FourFailuresThenSuccess", zero, fetches_wrong(5, 8), 0,
          ERASED + repeated(1, 4, [](int k) { return failure(0x0000, "checksum error", k); }) +
              ok(0x0000) + ok(0x0100) + COMPLETED,
-         "",
-         5},
-        {"BlockAtZeroFailsFiveTimes",
-         zero,
-         {sum_fault(0x0000, -1)},
-         1,
+         "", 5},
+        {"BlockAtZeroFailsFiveTimes", zero, fetches_wrong(5, 9), 1,
          ERASED + repeated(1, 4, [](int k) { return failure(0x0000, "checksum error", k); }) +
              failure(0x0000, "checksum error", 0) + FAILED,
-         "\n",
-         5},
+         "\n", 5},
         {"BlockFailsEveryTimeAfterProgress",
          three,
          {write_fault(0x002F, -1)},
@@ -326,10 +329,10 @@ std::vector<retry_case> retry_cases() {
              failure(0x0020, "serial_write error", 0) + FAILED,
          "\n",
          5},
-        // Sums in order: 0000, 0010, 0020 (lost), 0010 (lost), 0010, 0020.
+        // Fetches in order: 0000, 0010, 0020 (lost), 0010 (lost), 0010, 0020.
         {"RestartBlockAlsoFails",
          three,
-         {sum_lost(3), sum_lost(4)},
+         {fetch_lost(7), fetch_lost(8)},
          0,
          ERASED + ok(0x0000) + ok(0x0010) + failure(0x0020, "checksum error", 1) +
              failure(0x0010, "checksum error", 1) + ok(0x0010) + ok(0x0020) + COMPLETED,
@@ -382,7 +385,7 @@ TEST(WriteTarget, EraseRefused) {
     run_result r = chip.write_file(hex_of(image_with_blocks({0x0000})));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "Device erase failed.\n");
-    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 1) << "a block programmed after the erase";
+    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 0) << "a mark, or a block after the erase";
 }
 
 // Real inputs: compiler output and the images of common converters.

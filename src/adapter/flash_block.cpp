@@ -160,13 +160,27 @@ bool block_erased(const uint8_t* bytes, int count) {
     return true;
 }
 
-/// Two block reads: one for the bytes, one for the adapter's sum of the same block, so that an
-/// adapter that serves a block only once still answers both.
+/// Two independent block reads, each fetched whole, compared byte for byte, then the replies
+/// proven in step. An adapter's 8-bit sum cannot tell a block from one read at an address with
+/// a bit changed when their bytes sum alike (the same first byte as the block 16 on, say); two
+/// fetches of one block agree only when both requests were taken as sent, or when the blocks
+/// they took hold the same bytes, which are then the right bytes. A stray byte before a fetch
+/// reply, on a line that hands bytes over one by one, shifts both replies alike and leaves a
+/// byte behind: the identification reply cannot then come first. That check is made before
+/// the next block read, whose answer an adapter may leave out and so put the replies back in
+/// step unseen. Safe with an adapter that serves a block only once: each fetch has its own
+/// block read.
 int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, uint8_t length) {
     if (flash_block_read(fd, destination, address, length) == 0) {
         return 0;
     }
-    return flash_block_sum(fd, address, length) == flash_byte_sum(destination, length) ? 1 : 0;
+    std::array<uint8_t, FLASH_BLOCK_MAX> again{};
+    const int count = length < FLASH_BLOCK_MAX ? length : FLASH_BLOCK_MAX;
+    if (flash_block_read(fd, again.data(), address, static_cast<uint8_t>(count)) == 0 ||
+        std::memcmp(destination, again.data(), static_cast<std::size_t>(count)) != 0) {
+        return 0;
+    }
+    return adapter_in_step(fd);
 }
 
 bool flash_block_not_waiting(int fd) {
@@ -181,33 +195,57 @@ int flash_block_wait_again(int fd) {
     return serial_drain(fd, READ_TIMEOUT_US);
 }
 
-uint8_t flash_byte_sum(const uint8_t* bytes, int count) {
-    unsigned sum = 0;
-    for (int i = 0; i < count; ++i) {
-        sum += bytes[i];
-    }
-    return static_cast<uint8_t>(sum);
-}
+namespace {
 
-/// One byte programmed to 0x00 at the first address, so that the first block is never blank
-/// when the erase starts. Its answer is read and not judged: the erase that follows decides.
-void flash_mark_for_erase(int fd) {
-    constexpr uint8_t MARK = 0x00;
-    flash_block_write(fd, &MARK, 0x0000, 1);
-}
+/// Reads of the first block that the erase makes before it gives up on it, with a return to
+/// programming mode between them, so that one reply lost on the line does not decide.
+constexpr int ERASE_READS_MAX = 2;
 
-/// Two attempts, with a return to programming mode between them, so that one reply lost on the
-/// line does not condemn the erase.
-int flash_erase_confirmed(int fd) {
-    constexpr int ATTEMPTS = 2;
+enum first_block { FIRST_BLOCK_BLANK, FIRST_BLOCK_HOLDS_DATA, FIRST_BLOCK_UNREADABLE };
+
+/// What the first block of flash holds, read twice, compared and proven in step. A read that
+/// fails while the run is not waiting for the answer to block read may have met that answer
+/// after all: the block is read again, waiting, and that does not count as an attempt. The
+/// loop ends since a run that waits again never stops waiting.
+first_block read_first_block(int fd) {
     std::array<uint8_t, FLASH_BLOCK_MAX> first{};
-    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        if (attempt > 0 && enter_programming_mode(fd) == 0) {
-            return 0;
+    int attempts = 0;
+    while (attempts < ERASE_READS_MAX) {
+        const bool not_waiting = flash_block_not_waiting(fd);
+        if (flash_block_read_verified(fd, first.data(), 0x0000, FLASH_BLOCK_MAX) != 0) {
+            return block_erased(first.data(), FLASH_BLOCK_MAX) ? FIRST_BLOCK_BLANK
+                                                               : FIRST_BLOCK_HOLDS_DATA;
         }
-        if (flash_block_read(fd, first.data(), 0x0000, FLASH_BLOCK_MAX) != 0) {
-            return block_erased(first.data(), FLASH_BLOCK_MAX) ? 1 : 0;
+        if (not_waiting) {
+            flash_block_wait_again(fd);
+            continue;
+        }
+        if (++attempts < ERASE_READS_MAX && enter_programming_mode(fd) == 0) {
+            break;
         }
     }
-    return 0;
+    return FIRST_BLOCK_UNREADABLE;
+}
+
+} // namespace
+
+/// The erase is proven by the chip, not by the adapter's word: an adapter may confirm an erase
+/// that a corrupted byte kept from happening. The proof is the first block reading all 0xFF
+/// afterwards, so that block must hold data when the erase starts. When it already does, nothing
+/// is added: an erase that fails then leaves every byte of the chip as it was. Only a blank (or
+/// unreadable) first block gets the mark, one byte programmed to 0x00 at 0x0000; its answer is
+/// not judged, since the read afterwards decides, but a missing or wrong one may be late: the
+/// line is let go quiet before the erase, whose status polls it would otherwise shift.
+int flash_erase_proven(int fd) {
+    if (read_first_block(fd) != FIRST_BLOCK_HOLDS_DATA) {
+        constexpr uint8_t MARK = 0x00;
+        wire_trace_note("first block blank or unreadable: marking it for the erase");
+        if (flash_block_write(fd, &MARK, 0x0000, 1) == 0) {
+            serial_drain(fd, READ_TIMEOUT_US);
+        }
+    }
+    if (c2_device_erase(fd) == 0) {
+        return 0;
+    }
+    return read_first_block(fd) == FIRST_BLOCK_BLANK ? 1 : 0;
 }

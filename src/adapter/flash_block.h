@@ -19,8 +19,8 @@ int flash_block_write(int fd, const uint8_t* source, uint16_t address, uint8_t l
 /// them, or -1 when a sum answer is missing.
 int flash_block_sum(int fd, uint16_t address, uint8_t length);
 
-/// Reads length (1 to 16) bytes like flash_block_read, then proves them against the adapter's
-/// sum of a fresh read of the same block. 1 when both answered and agree, else 0.
+/// Reads length (1 to 16) bytes like flash_block_read, then reads them again by a block read of
+/// their own and compares the two byte for byte. 1 when both arrived and agree, else 0.
 int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, uint8_t length);
 
 /// True once this open of fd has stopped waiting for the answer to block read: the first two
@@ -32,18 +32,10 @@ bool flash_block_not_waiting(int fd);
 /// what is pending (one quiet READ_TIMEOUT_US). Returns the bytes thrown away.
 int flash_block_wait_again(int fd);
 
-/// Before a device erase: programs one byte of the first block to 0x00, so that the erase
-/// has something to clear there even on a chip whose first block is blank. The chip must be
-/// about to be erased: the byte is lost to it.
-void flash_mark_for_erase(int fd);
-
-/// After a device erase that followed flash_mark_for_erase: 1 when the first block of flash
-/// reads back all 0xFF, else 0. An adapter may confirm an erase that a corrupted byte kept
-/// from happening; the chip cannot.
-int flash_erase_confirmed(int fd);
-
-/// The 8-bit sum of count bytes, as the adapter sums a block.
-uint8_t flash_byte_sum(const uint8_t* bytes, int count);
+/// Erases the whole chip of a target in programming mode and proves it by the chip: 1 when the
+/// adapter confirmed the erase and the first block of flash then reads back all 0xFF, else 0.
+/// A failed erase leaves a chip whose first block holds data unchanged.
+int flash_erase_proven(int fd);
 
 /// True when all count bytes are 0xFF, as erased flash reads: such a block is neither
 /// programmed nor dumped.

@@ -21,8 +21,7 @@ void cmd_device_erase(option_context& ctx) {
         command_port_close(fd, saved_settings);
         return;
     }
-    flash_mark_for_erase(fd);
-    if (c2_device_erase(fd) == 0 || flash_erase_confirmed(fd) == 0) {
+    if (flash_erase_proven(fd) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         ctx.error = 1;
     }

@@ -4,6 +4,7 @@
 #include "adapter/c2_control.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
+#include "serial/serial_port.h"
 
 #include <array>
 #include <cstdio>
@@ -23,10 +24,31 @@ void print_id(int id) {
     }
 }
 
+/// Requests of one identifier before it is given up as "FAILED".
+constexpr int ID_ATTEMPTS = 3;
+
+/// An identifier taken only from the reply to its own request. The line is quiet when the
+/// request goes out, and stays quiet for READ_TIMEOUT_US after the one byte taken: a byte of an
+/// earlier reply that came late (an identification reply, or this request's own answer to an
+/// attempt before) would otherwise be printed as the chip's. Otherwise the request is made
+/// again after the line has gone quiet. -1 when no attempt gives such a reply.
+int read_id_alone(int fd, int (*read_id)(int)) {
+    for (int attempt = 0; attempt < ID_ATTEMPTS; ++attempt) {
+        const int id = read_id(fd);
+        // Also the quiet that the next request needs.
+        if (serial_drain(fd, READ_TIMEOUT_US) == 0 && id >= 0) {
+            return id;
+        }
+    }
+    return -1;
+}
+
 /// Reads both identifiers from the target, then prints the DeviceID and RevisionID lines.
 void print_device_ids(int fd) {
-    int device_id = read_device_id(fd);
-    int revision_id = read_revision_id(fd);
+    // What the identification left on the line, late or twice, is not the chip's.
+    serial_drain(fd, READ_TIMEOUT_US);
+    const int device_id = read_id_alone(fd, read_device_id);
+    const int revision_id = read_id_alone(fd, read_revision_id);
     std::fputs("DeviceID: ", stdout);
     print_id(device_id);
     if (device_id == 4) {

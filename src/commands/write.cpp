@@ -9,6 +9,7 @@
 #include "serial/serial_port.h"
 #include "serial/wire_trace.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -66,21 +67,26 @@ void note_progress(failure_counts& failures, uint32_t block) {
 /// Reads of one block that the check of the whole chip makes before it gives up on the block.
 constexpr int CHECK_ATTEMPTS_MAX = 3;
 
-/// The sum of length bytes of erased flash.
-uint8_t erased_sum(int length) {
-    return static_cast<uint8_t>(0xFF * length);
+/// True when a fetch reply read one byte early could still match bytes: when every byte after
+/// the first is the same. Such a reply shows the chip's bytes one place on, behind a byte that
+/// is not the chip's; it matches a block of one repeated byte that was written, and a block of
+/// one byte and blank ones (00 FF FF ...) that was never written at all.
+bool shift_could_match(const uint8_t* bytes, int count) {
+    return std::all_of(bytes + 1, bytes + count, [&](uint8_t b) { return b == bytes[count - 1]; });
 }
 
-/// True when the block at address holds bytes: by the adapter's sum, or byte for byte when the
-/// bytes sum like erased flash, since a block that was never written would pass that sum.
+/// True when the chip holds bytes at address, fetched and compared byte for byte. The adapter's
+/// 8-bit sum would pass a block written a few bytes off whose bytes at the ends sum like the
+/// erased bytes shifted in (blank bytes at either end, or 7F 7F written two bytes up); a
+/// fetched block matches only when the write landed where it was sent, since the bytes outside
+/// a shifted write stay erased and a block of blank bytes is never written. A fetch reply read
+/// a byte early (a stray byte before it, on a line that hands bytes over one by one) may still
+/// match, see shift_could_match: then the replies are proven in step too.
 bool block_holds(int fd, const uint8_t* bytes, uint16_t address, int length) {
-    const uint8_t sum = flash_byte_sum(bytes, length);
-    if (sum != erased_sum(length)) {
-        return flash_block_sum(fd, address, static_cast<uint8_t>(length)) == sum;
-    }
     std::array<uint8_t, FLASH_BLOCK_MAX> back{};
     return flash_block_read(fd, back.data(), address, static_cast<uint8_t>(length)) != 0 &&
-           std::memcmp(back.data(), bytes, static_cast<std::size_t>(length)) == 0;
+           std::memcmp(back.data(), bytes, static_cast<std::size_t>(length)) == 0 &&
+           (!shift_could_match(bytes, length) || adapter_in_step(fd) != 0);
 }
 
 enum block_outcome { BLOCK_DONE, BLOCK_REFUSED, BLOCK_DIFFERS };
@@ -218,8 +224,7 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
     }
     serial_set_interrupt_note(
         "\rInterrupted: the chip is left partly erased or written; write it again.\n");
-    flash_mark_for_erase(fd);
-    if (c2_device_erase(fd) == 0 || flash_erase_confirmed(fd) == 0) {
+    if (flash_erase_proven(fd) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         return 0;
     }
