@@ -1,18 +1,27 @@
 // SPDX-License-Identifier: MIT
 // Every single fault on the line, at every exchange of a run, on a line that hands replies
 // over whole and on one that hands them over byte by byte: a run may end in success only with
-// the right result. The faults: a reply missing, late, cut short or changed, a flash byte
-// changed in a fetched block, a stray byte before or after a reply, stale bytes before the
-// run, the line hung up after any command; and every byte the program sends flipped in bit 0
-// or bit 6, dropped, or taken twice on its way to the adapter. Adapters that leave out the
-// answer to block read, always or on two block reads of three, get the reply faults too.
+// the right result, and a failed erase leaves a programmed chip as it was or erased. The
+// faults: a reply missing, late, cut short or changed, a flash byte changed in a fetched block,
+// a stray byte before or after a reply, stale bytes before the run, the line hung up after any
+// command; and every byte the program sends flipped in each of its eight bits, dropped, or
+// taken twice on its way to the adapter. Adapters that leave out the answer to block read,
+// always or on two block reads of three, get the reply faults too. The images are made to
+// defeat an 8-bit sum: blocks whose first bytes repeat 16 on, data with a period of 8, a block
+// that sums like erased flash beside a blank one, blank bytes at a block's end, and a partial
+// last block.
+//
+// Built twice: sweep_test runs a fixed sample of each sweep (every SWEEP_STRIDE-th trial), and
+// sweep_exhaustive_test, labelled "exhaustive", runs every trial.
 #include "adapter_commands.h"
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -39,8 +48,16 @@ constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
 constexpr int LATE_MS = 150;
 /// A byte every 520 us, as at 19200 bit/s.
 constexpr int UART_GAP_US = 520;
-/// Faulted runs of one sweep at a time: they mostly wait for replies that do not come.
-constexpr unsigned RUNS_AT_ONCE = 4;
+/// Faulted runs of one sweep at a time: they mostly wait for replies that do not come, on the
+/// clock rather than the CPU.
+constexpr unsigned RUNS_AT_ONCE = 16;
+
+#ifndef SWEEP_STRIDE
+#define SWEEP_STRIDE 1
+#endif
+/// Every SWEEP_STRIDE-th trial of a sweep runs; 1 runs them all. A stride prime to the ten
+/// request faults of one byte samples each kind of fault.
+constexpr std::size_t STRIDE = SWEEP_STRIDE;
 
 /// One exchange of a clean run: its command, which occurrence of it, and its reply.
 struct exchange_seen {
@@ -74,6 +91,15 @@ struct scenario {
     /// True when a run that exited 0 left the truth: the right dump or the right chip.
     std::function<bool(const line_run&, const sim::emulator&)> truthful;
     std::vector<trial> named{}; // faults that together once slipped through, by name
+    uint16_t flash_end = sim::USABLE_FLASH_END; // the chip's end: a smaller chip for a write
+};
+
+/// What a sweep found wrong: runs that ended in a false success, failed erases that left the
+/// chip neither as it was nor erased.
+struct findings {
+    std::atomic<int> successes{0};
+    std::atomic<int> false_successes{0};
+    std::atomic<int> damaging_erases{0};
 };
 
 bool chip_equals(const sim::emulator& emu, const flash_array& expected) {
@@ -107,8 +133,8 @@ std::vector<std::size_t> command_positions(const sim::emulator& emu) {
 
 /// Runs the scenario once on a fresh line with the given delivery and trial, judging the
 /// outcome; records the places of the run when asked.
-line_run run_once(const scenario& s, const sim::config& cfg, const trial& t,
-                  places* seen = nullptr) {
+line_run run_once(const scenario& s, const sim::config& cfg, const trial& t, places* seen = nullptr,
+                  findings* found = nullptr) {
     emulated_line line(cfg);
     if (!s.program.empty()) {
         line.program = s.program;
@@ -136,11 +162,26 @@ line_run run_once(const scenario& s, const sim::config& cfg, const trial& t,
     }
     EXPECT_FALSE(r.timed_out) << t.name;
     EXPECT_TRUE(r.settings_restored || t.hangs_up) << t.name;
+    findings unused;
+    findings& f = found != nullptr ? *found : unused;
     if (r.exit_status == 0) {
-        EXPECT_TRUE(s.truthful(r, line.emu)) << "false success with " << t.name << "\n" << r.err;
+        ++f.successes;
+        const bool truthful = s.truthful(r, line.emu);
+        f.false_successes += truthful ? 0 : 1;
+        EXPECT_TRUE(truthful) << "false success with " << t.name << "\n" << r.err;
     } else {
         EXPECT_EQ(r.exit_status, 1) << t.name;
         EXPECT_NE(r.err, "") << "a failure without a word, with " << t.name;
+    }
+    // An erase that failed must not have damaged a chip that held a program: it is as it was,
+    // or erased whole.
+    const bool programmed = !std::all_of(s.chip_before.begin(), s.chip_before.begin() + 16,
+                                         [](uint8_t b) { return b == 0xFF; });
+    if (programmed && r.err.find("Device erase failed.") != std::string::npos) {
+        const bool intact =
+            chip_equals(line.emu, s.chip_before) || chip_equals(line.emu, erased_flash());
+        f.damaging_erases += intact ? 0 : 1;
+        EXPECT_TRUE(intact) << "a failed erase changed the chip, with " << t.name;
     }
     return r;
 }
@@ -161,15 +202,16 @@ fault on_request(fault_kind kind, std::size_t nth, uint8_t mask = 0) {
     return f;
 }
 
-/// Every byte of a clean run's requests flipped in bit 0 or bit 6, dropped, or taken twice.
+/// Every byte of a clean run's requests flipped in each of its bits, dropped, or taken twice.
 std::vector<trial> request_trials(std::size_t sent) {
     std::vector<trial> trials;
     for (std::size_t nth = 1; nth <= sent; ++nth) {
         const std::string at = " request byte " + std::to_string(nth);
-        trials.push_back(
-            {"bit 0 flipped in" + at, {on_request(fault_kind::request_flip, nth, 0x01)}});
-        trials.push_back(
-            {"bit 6 flipped in" + at, {on_request(fault_kind::request_flip, nth, 0x40)}});
+        for (int bit = 0; bit < 8; ++bit) {
+            trials.push_back(
+                {"bit " + std::to_string(bit) + " flipped in" + at,
+                 {on_request(fault_kind::request_flip, nth, static_cast<uint8_t>(1U << bit))}});
+        }
         trials.push_back({"dropped" + at, {on_request(fault_kind::request_drop, nth)}});
         trials.push_back({"twice" + at, {on_request(fault_kind::request_twice, nth)}});
     }
@@ -255,22 +297,21 @@ void PrintTo(const sweep_case& c, std::ostream* os) {
         << adapter_name(c.answer) << ", part " << c.part + 1 << " of " << c.parts;
 }
 
-/// Runs every trial, RUNS_AT_ONCE at a time; returns how many still succeeded.
-int run_all(const scenario& s, const sim::config& cfg, const std::vector<trial>& trials) {
+/// Runs every trial, RUNS_AT_ONCE at a time, adding what it finds to found.
+void run_all(const scenario& s, const sim::config& cfg, const std::vector<trial>& trials,
+             findings& found) {
     std::atomic<std::size_t> next{0};
-    std::atomic<int> successes{0};
     std::vector<std::thread> workers;
     for (unsigned w = 0; w < RUNS_AT_ONCE; ++w) {
         workers.emplace_back([&] {
             for (std::size_t i = next++; i < trials.size(); i = next++) {
-                successes += run_once(s, cfg, trials[i]).exit_status == 0 ? 1 : 0;
+                run_once(s, cfg, trials[i], nullptr, &found);
             }
         });
     }
     for (std::thread& worker : workers) {
         worker.join();
     }
-    return successes;
 }
 
 class Sweep : public ::testing::TestWithParam<sweep_case> {};
@@ -284,6 +325,7 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     cfg.query_says_done = true;
     cfg.block_read_ack = c.answer != block_read_answer::never;
     cfg.block_read_ack_every = c.answer == block_read_answer::every_third ? 3 : 1;
+    cfg.flash_end = s.flash_end;
 
     // The clean run: it succeeds, and its exchanges are the places to put a fault.
     places clean;
@@ -296,42 +338,43 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
         std::vector<trial> requests = request_trials(clean.sent);
         request_count = requests.size();
         trials.insert(trials.end(), requests.begin(), requests.end());
-        trials.insert(trials.end(), s.named.begin(), s.named.end());
     }
     const std::size_t all_trials = trials.size();
-    // A sweep too long for one test's time is cut into parts that run side by side.
+    // A sweep too long for one test's time is cut into parts that run one after another; the
+    // sample takes every STRIDE-th trial of its part. The named faults run in every first part.
     std::vector<trial> part;
-    for (std::size_t i = static_cast<std::size_t>(c.part); i < trials.size();
-         i += static_cast<std::size_t>(c.parts)) {
+    const auto parts = static_cast<std::size_t>(c.parts);
+    for (std::size_t i = static_cast<std::size_t>(c.part) * STRIDE; i < trials.size();
+         i += parts * STRIDE) {
         part.push_back(trials[i]);
+    }
+    if (c.requests && c.part == 0) {
+        part.insert(part.end(), s.named.begin(), s.named.end());
     }
     trials = std::move(part);
 
-    const int successes = run_all(s, cfg, trials);
+    findings found;
+    run_all(s, cfg, trials, found);
     std::printf("%s, %s, %s, part %d of %d: %zu exchanges, %zu faulted runs of %zu (%zu on "
-                "requests), %d still succeeded\n",
+                "requests), %d still succeeded, %d false successes, %d failed erases that "
+                "changed the chip\n",
                 s.name, c.byte_by_byte ? "byte by byte" : "whole replies",
                 adapter_name(c.answer).c_str(), c.part + 1, c.parts, clean.exchanges.size(),
-                trials.size(), all_trials, request_count, successes);
+                trials.size(), all_trials, request_count, found.successes.load(),
+                found.false_successes.load(), found.damaging_erases.load());
 }
 
 // --- the scenarios ---
 
-const flash_array READ_CHIP = blocks_at({{0x0000,
-                                          {0x02, 0x00, 0x80, 0xFF, 0x75, 0x00, 0x00, 0x00, 0x10,
-                                           0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80}},
-                                         {0x0020, bytes(16, 0x00)}});
-constexpr int READ_BYTES = 48; // three blocks: data, erased, data
+/// A program's first two blocks: the second begins with the first's first byte, so a block read
+/// one byte up sums like the block itself.
+const bytes PROGRAM_START{0x02, 0x00, 0x06, 0x02, 0x00, 0x80, 0x75, 0x81,
+                          0x07, 0x12, 0x00, 0x10, 0x80, 0xFE, 0x75, 0x00};
+const bytes PROGRAM_NEXT{0x02, 0x00, 0x80, 0xFF, 0x75, 0x00, 0x00, 0x00,
+                         0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80};
 
-/// The flash a write covers: enough that a block written to an address with one bit changed
-/// still lands inside it, where the check of the whole chip looks. A write that no request
-/// fault can send elsewhere covers less, since every run with an adapter that answers only
-/// sometimes reads its whole range back.
-constexpr int WRITE_BYTES = 0x200;
-constexpr int WRITE_BYTES_SHORT = 0x80;
-
-/// A block whose bytes sum like erased flash, so that its sum cannot tell it from a block
-/// that was never written.
+/// A block whose bytes sum like erased flash (0xF0), so that its sum cannot tell it from a
+/// block that was never written or one read from a blank block.
 bytes erased_sum_block() {
     bytes block(16, 0xFF);
     block[0] = 0xFE;
@@ -339,23 +382,74 @@ bytes erased_sum_block() {
     return block;
 }
 
-/// Blocks that sum to 0x00 make a stray 00 look like a matching sum: the hardest case. A blank
-/// block lies between them. The last block stays one block away from the end of the range, so
-/// that one written a byte off still lands where the check of the range looks, as on the whole
-/// chip, whose end the adapter refuses to pass.
-flash_array write_image(int range) {
-    return blocks_at({{0x0000, bytes(16, 0x11)},
-                      {0x0010, bytes(16, 0x10)},
-                      {0x0030, erased_sum_block()},
-                      {range - 32, bytes(16, 0x10)}});
+/// Eight bytes twice: a block read eight bytes off finds the same bytes again.
+bytes period_eight_block() {
+    const bytes eight{0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38};
+    bytes block = eight;
+    block.insert(block.end(), eight.begin(), eight.end());
+    return block;
 }
+
+/// Blank bytes at one end, as a block written that many bytes off keeps its sum; a block
+/// ending 7F 7F keeps it written two bytes up.
+bytes blank_at_end() {
+    bytes block(16, 0x00);
+    std::fill(block.begin() + 10, block.end(), 0xFF);
+    return block;
+}
+bytes blank_at_start() {
+    bytes block(16, 0x5A);
+    std::fill(block.begin(), block.begin() + 6, 0xFF);
+    return block;
+}
+bytes ends_7f_7f() {
+    bytes block(16, 0x11);
+    block[14] = 0x7F;
+    block[15] = 0x7F;
+    return block;
+}
+
+/// The read: a program start, a block that sums like erased flash beside a blank one, data
+/// with a period of 8, and a partial last block.
+constexpr int READ_BYTES = 0x58;
+const flash_array READ_CHIP =
+    blocks_at({{0x0000, PROGRAM_START},
+               {0x0010, PROGRAM_NEXT},
+               {0x0020, erased_sum_block()},
+               {0x0040, period_eight_block()},
+               {0x0050, {0xA5, 0x5A, 0x00, 0xFF, 0x7F, 0x7F, 0x01, 0x02}}});
+
+/// The flash a write covers, and the chip's end with it: a block sent to an address with one
+/// bit changed lands inside it or is refused, as on the whole chip. The range ends in a
+/// partial block. A write that no request fault can send elsewhere covers less, since every
+/// run with an adapter that answers only sometimes reads its whole range back.
+constexpr int WRITE_BYTES = 0x1F8;
+constexpr int WRITE_BYTES_SHORT = 0xA8;
+
+/// Every pattern above, blocks that sum to 0x00, which make a stray 00 look like a matching
+/// sum, and a block of zeros, which a fetch reply read a byte early still matches.
+flash_array write_image(int range) {
+    return blocks_at({{0x0000, PROGRAM_START},
+                      {0x0010, PROGRAM_NEXT},
+                      {0x0030, erased_sum_block()},
+                      {0x0050, blank_at_end()},
+                      {0x0060, blank_at_start()},
+                      {0x0070, period_eight_block()},
+                      {0x0080, ends_7f_7f()},
+                      {0x0090, bytes(16, 0x00)},
+                      {static_cast<unsigned>(range - 8), bytes(8, 0x10)}});
+}
+
+/// A program already on the chip: its first block holds data, so an erase adds no mark.
+const flash_array PROGRAMMED_CHIP =
+    blocks_at({{0x0000, bytes(16, 0x00)}, {0x0010, bytes(0x70, 0x3C)}});
 
 const temp_dir& files() {
     static const temp_dir dir;
     return dir;
 }
 
-/// A write of write_image(range) over a chip of zero bytes.
+/// A write of write_image(range) over a chip that holds another program.
 scenario write_scenario(const char* name, int range) {
     const std::string path = files().file("image" + std::to_string(range) + ".hex");
     const flash_array image = write_image(range);
@@ -363,8 +457,10 @@ scenario write_scenario(const char* name, int range) {
     return {name,
             {test_support::short_range_binary(), std::to_string(range)},
             {"-w", "-f", path},
-            blocks_at({{0, bytes(RANGE_END, 0)}}),
-            [image](const line_run&, const sim::emulator& emu) { return chip_equals(emu, image); }};
+            PROGRAMMED_CHIP,
+            [image](const line_run&, const sim::emulator& emu) { return chip_equals(emu, image); },
+            {},
+            static_cast<uint16_t>(range)};
 }
 
 const scenario READ{
@@ -375,57 +471,80 @@ const scenario READ{
     [](const line_run& r, const sim::emulator&) {
         return r.out == sim::hex_text(READ_CHIP, 0, READ_BYTES);
     },
-    // A stray byte after the first block's sum shifts the second block's fetch reply by one,
-    // and a missing answer to the block read before its sum puts the replies back in step:
-    // only the adapter's sum shows that the block's bytes were shifted.
-    {{"stray 00 after the first sum, then the second sum's block read unanswered",
-      {command_fault(fault_kind::surplus_reply, sim::ADP_BLOCK_SUM, 1, {0x00}),
+    // A stray byte after the first block's second fetch shifts the next reply by one, and a
+    // missing answer to a later block read puts the replies back in step.
+    {{"stray 00 after the first block's second fetch, then a block read unanswered",
+      {command_fault(fault_kind::surplus_reply, sim::ADP_BLOCK_FETCH, 2, {0x00}),
        command_fault(fault_kind::no_reply, sim::ADP_BLOCK_READ, 4)}}}};
 
 const scenario WRITE = write_scenario("write", WRITE_BYTES);
 const scenario WRITE_SHORT = write_scenario("short write", WRITE_BYTES_SHORT);
 
-const scenario ERASE{
-    "device erase",
-    {},
-    {"--device-erase"},
-    write_image(WRITE_BYTES),
-    [](const line_run&, const sim::emulator& emu) { return chip_equals(emu, erased_flash()); }};
+/// An erase proves itself on the chip; it must change nothing of a programmed chip when it
+/// fails, and still be proven on a chip whose first block is blank.
+scenario erase_scenario(const char* name, const flash_array& chip) {
+    return {name, {}, {"--device-erase"}, chip, [](const line_run&, const sim::emulator& emu) {
+                return chip_equals(emu, erased_flash());
+            }};
+}
+const scenario ERASE = erase_scenario("device erase", PROGRAMMED_CHIP);
+const scenario ERASE_BLANK_FIRST =
+    erase_scenario("device erase, first block blank",
+                   blocks_at({{0x0040, PROGRAM_START}, {0x0050, PROGRAM_NEXT}}));
 
 constexpr auto ALWAYS = block_read_answer::always;
 constexpr auto NEVER = block_read_answer::never;
 constexpr auto EVERY_THIRD = block_read_answer::every_third;
 
-INSTANTIATE_TEST_SUITE_P(Runs, Sweep,
-                         ::testing::Values(sweep_case{&READ, false}, sweep_case{&READ, true},
-                                           sweep_case{&WRITE, false, ALWAYS, true, 0, 2},
-                                           sweep_case{&WRITE, false, ALWAYS, true, 1, 2},
-                                           sweep_case{&WRITE, true, ALWAYS, true, 0, 2},
-                                           sweep_case{&WRITE, true, ALWAYS, true, 1, 2},
-                                           sweep_case{&ERASE, false}, sweep_case{&ERASE, true},
-                                           sweep_case{&READ, false, NEVER, false},
-                                           sweep_case{&READ, true, NEVER, false},
-                                           sweep_case{&READ, false, EVERY_THIRD, false},
-                                           sweep_case{&READ, true, EVERY_THIRD, false},
-                                           sweep_case{&WRITE_SHORT, false, NEVER, false},
-                                           sweep_case{&WRITE_SHORT, true, NEVER, false},
-                                           sweep_case{&WRITE_SHORT, false, EVERY_THIRD, false},
-                                           sweep_case{&WRITE_SHORT, true, EVERY_THIRD, false}),
-                         [](const auto& info) {
-                             std::string name = info.param.s->name;
-                             for (char& c : name) {
-                                 c = c == ' ' ? '_' : c;
-                             }
-                             name += info.param.byte_by_byte ? "_ByteByByte" : "_WholeReplies";
-                             if (info.param.answer == NEVER) {
-                                 name += "_SilentBlockRead";
-                             } else if (info.param.answer == EVERY_THIRD) {
-                                 name += "_BlockReadEveryThird";
-                             }
-                             if (info.param.parts > 1) {
-                                 name += "_Part" + std::to_string(info.param.part + 1);
-                             }
-                             return name;
-                         });
+/// The sweeps, and how many parts each runs in when it runs whole.
+const std::vector<sweep_case> SWEEPS{
+    {&READ, false, ALWAYS, true, 0, 2},
+    {&READ, true, ALWAYS, true, 0, 2},
+    {&WRITE, false, ALWAYS, true, 0, 6},
+    {&WRITE, true, ALWAYS, true, 0, 6},
+    {&ERASE, false, ALWAYS, true, 0, 2},
+    {&ERASE, true, ALWAYS, true, 0, 2},
+    {&ERASE_BLANK_FIRST, false, ALWAYS, true, 0, 2},
+    {&ERASE_BLANK_FIRST, true, ALWAYS, true, 0, 2},
+    {&READ, false, NEVER, false},
+    {&READ, true, NEVER, false},
+    {&READ, false, EVERY_THIRD, false},
+    {&READ, true, EVERY_THIRD, false},
+    {&WRITE_SHORT, false, NEVER, false},
+    {&WRITE_SHORT, true, NEVER, false},
+    {&WRITE_SHORT, false, EVERY_THIRD, false},
+    {&WRITE_SHORT, true, EVERY_THIRD, false},
+};
+
+/// Each sweep in its parts when every trial runs; whole when only a sample does.
+std::vector<sweep_case> sweep_parts() {
+    std::vector<sweep_case> cases;
+    for (sweep_case c : SWEEPS) {
+        if (STRIDE > 1) {
+            c.parts = 1;
+        }
+        for (c.part = 0; c.part < c.parts; ++c.part) {
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Sweep, ::testing::ValuesIn(sweep_parts()), [](const auto& info) {
+    std::string name = info.param.s->name;
+    for (char& c : name) {
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    }
+    name += info.param.byte_by_byte ? "_ByteByByte" : "_WholeReplies";
+    if (info.param.answer == NEVER) {
+        name += "_SilentBlockRead";
+    } else if (info.param.answer == EVERY_THIRD) {
+        name += "_BlockReadEveryThird";
+    }
+    if (info.param.parts > 1) {
+        name += "_Part" + std::to_string(info.param.part + 1);
+    }
+    return name;
+});
 
 } // namespace
