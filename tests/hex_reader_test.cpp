@@ -2,8 +2,11 @@
 // The Intel HEX reader on in-memory input.
 #include "commands/hex_reader.h"
 #include "support/hex.h"
+#include "support/pty.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -65,6 +68,7 @@ bytes counting(int n, int first = 0) {
 const std::string END = ":00000001FF";
 const std::string REC_0100 = ":10010000000102030405060708090A0B0C0D0E0F77";
 const delivered AT_0100{0x0100, counting(16)};
+const std::string BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 
 std::string lower(std::string s) {
     for (char& c : s) {
@@ -104,15 +108,38 @@ const std::vector<reader_case> READER_CASES = {
     {"EndRecordWithLineEnd", END + "\n", 1, {}},
     {"DataRecordUpperCase", REC_0100 + "\n" + END + "\n", 1, {AT_0100}},
     {"DataRecordLowerCase", lower(REC_0100) + "\n" + lower(END) + "\n", 1, {AT_0100}},
-    {"CarriageReturnLineFeed", REC_0100 + "\r\n" + END + "\r\n", 1, {AT_0100}, "\n"},
+    {"CarriageReturnLineFeed", REC_0100 + "\r\n" + END + "\r\n", 1, {AT_0100}},
     {"CarriageReturnOnly", REC_0100 + "\r" + END + "\r", 1, {AT_0100}},
     {"TextAfterDigitsIgnored", REC_0100 + "  ; reset vector\n" + END + " end\n", 1, {AT_0100}},
     {"ShortestRecordNoData", ":0000000000\n" + END, 1, {}},
     {"ShortColonLinesSkipped", ":\n:0000001F\n:00000001F\n" + END, 1, {}},
     {"OtherTextSkipped", "; built by sdcc\n\n  \nhello world line\n" + END, 1, {}},
+    // Hex words that are no record: one that does not check, ones that go on as a word.
+    {"HexWordsThatAreNoRecordSkipped",
+     "deadbeef00 build id\n00000000000_init\n0000000000g\n" + END,
+     1,
+     {}},
+    {"ByteOrderMarkSkipped", BYTE_ORDER_MARK + REC_0100 + "\n" + END, 1, {AT_0100}},
+    {"ByteOrderMarkOnLaterLineRejected",
+     REC_0100 + "\n" + BYTE_ORDER_MARK + REC_0100 + "\n" + END,
+     -1,
+     {AT_0100},
+     END},
     {"IndentedRecordRejected", "\t " + REC_0100 + "\n" + END, -1, {}, END},
+    {"FormFeedOrVerticalTabIndentRejected", "\f\v" + REC_0100 + "\n" + END, -1, {}, END},
+    {"NoBreakSpaceIndentRejected", "\xC2\xA0" + REC_0100 + "\n" + END, -1, {}, END},
+    {"Latin1NoBreakSpaceIndentRejected", " \xA0" + REC_0100 + "\n" + END, -1, {}, END},
+    {"TextBeforeRecordRejected", "boot.hex:" + REC_0100 + "\n" + END, -1, {}, END},
+    {"RecordWithoutColonRejected", REC_0100.substr(1) + "  ; reset vector\n" + END, -1, {}, END},
     {"SecondRecordOnTheLineRejected", REC_0100 + END + "\n" + END, -1, {}, END},
     {"SecondRecordAfterBlanksRejected", REC_0100 + " \t" + END + "\n" + END, -1, {}, END},
+    {"SecondRecordAfterSemicolonRejected", REC_0100 + " ; " + END + "\n" + END, -1, {}, END},
+    {"SecondRecordAfterCommaRejected", REC_0100 + "," + END + "\n" + END, -1, {}, END},
+    {"SecondRecordAfterNulOrVerticalTabRejected",
+     REC_0100 + std::string("\0\v", 2) + END + "\n" + END,
+     -1,
+     {},
+     END},
     {"BlankAmongFirstDigits", ":00000 001FF\n" + END, -1, {}, END},
     {"TooFewDigitsThenText", ":0000000zzzzz\n" + END, -1, {}, END},
     {"WrongChecksumAfterRecord",
@@ -142,7 +169,7 @@ const std::vector<reader_case> READER_CASES = {
      {{0x10100, counting(16)}, {0x1100, counting(16)}}},
     {"ExtendedAddressWithoutItsValue", hex_record(0x04, 0, {0x01}) + "\n" + END, -1, {}, END},
     {"UnknownTypePassedOver", hex_record(0x7E, 0x1234, {1, 2, 3}) + "\n" + END, 1, {}},
-    {"EndRecordAnyAddressAndLength", ":0312340100000000B6\nrest", 1, {}, "rest"},
+    {"EndRecordAnyAddressAndLength", ":0312340100000000B6\nrest", 1, {}},
     {"LongestLineAccepted", LONGEST + "\n" + END, 1, {{0x0200, bytes(255, 0x5A)}}},
     {"LineOfOneMoreRejected", LONGEST + " \n" + END, -1, {}, "\n" + END},
     {"LongCommentRejected",
@@ -150,11 +177,20 @@ const std::vector<reader_case> READER_CASES = {
      -1,
      {},
      std::string(600 - 522, '#') + "\n" + END},
-    {"AfterEndNeverRead",
-     END + "\n:zz bad line\n" + REC_0100 + "\n",
-     1,
+    // The input is read on past the end record: text there is skipped, a record is not (see
+    // TerminalIsNotReadPastTheEndRecord for a terminal), and the line bound still holds.
+    {"PlainTextAfterEndRead", END + "\n:zz bad line\n:0000001F\n; trailer\n\x1A", 1, {}},
+    {"ConcatenatedFilesRejected",
+     REC_0100 + "\n" + END + "\n" + hex_record(0x00, 0x0000, {0x02, 0x12, 0x34}) + "\n" + END +
+         "\n",
+     -1,
+     {AT_0100},
+     END + "\n"},
+    {"LongLineAfterEndRejected",
+     END + "\n" + std::string(600, '#') + "\n",
+     -1,
      {},
-     ":zz bad line\n" + REC_0100 + "\n"},
+     std::string(600 - 522, '#') + "\n"},
     {"EmptyInput", "", -1, {}},
     {"OnlyBlankLines", "\n\r\n\n", -1, {}},
     {"MissingEndRecord", REC_0100 + "\n", -1, {AT_0100}},
@@ -176,6 +212,20 @@ TEST(HexReader, EveryCutOfAFileWithoutItsEndRecordIsRejected) {
         EXPECT_EQ(read_text(file.substr(0, cut)).result, -1) << "cut at " << cut;
     }
     EXPECT_EQ(read_text(file).result, 1);
+}
+
+// A terminal is not read past the end record: a person typing the image ends it there, and
+// reading on would wait for more. The line after it would be rejected if it were read.
+TEST(HexReader, TerminalIsNotReadPastTheEndRecord) {
+    test_support::pty_pair pty;
+    const std::string typed = END + "\n" + REC_0100 + "\n";
+    ASSERT_TRUE(pty.send(bytes(typed.begin(), typed.end())));
+    std::FILE* input = fdopen(dup(pty.slave()), "r");
+    ASSERT_NE(input, nullptr);
+    std::vector<delivered> records;
+    EXPECT_EQ(hex_read(input, collect, &records), 1);
+    EXPECT_TRUE(records.empty());
+    std::fclose(input);
 }
 
 struct image_fixture : ::testing::Test {

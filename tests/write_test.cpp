@@ -159,6 +159,8 @@ TEST(WriteInput, RejectedInputSendsNothing) {
         {"bad checksum on last line", body + ":00000001FE\n", true, "Invalid file format.\n"},
         {"line too long", body + ":" + std::string(600, '0') + "\n:00000001FF\n", false,
          "Invalid file format.\n"},
+        // cat boot.hex app.hex: standard input, a pipe, is read on past the first end record.
+        {"files put one after the other", good + good, false, "Invalid file format.\n"},
         // Data the flash cannot take where the file puts it: refused, never moved or dropped.
         {"extended linear address", hex_record(0x04, 0, {0x00, 0x01}) + "\n" + good, true,
          outside(0x10000)},

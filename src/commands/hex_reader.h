@@ -22,9 +22,12 @@ struct image_load {
     uint64_t beyond; // 0 while every byte fell below IMAGE_SIZE
 };
 
-/// Reads records from input up to the end-of-file record. Returns 1 after the
-/// end record, -1 for a rejected line (an extended address record without its
-/// two value bytes among them) or input that ends without one.
+/// Reads records from input up to the end-of-file record, and past it to the end of input
+/// unless input is a terminal; a UTF-8 byte-order mark opening input is skipped. Returns 1
+/// after the end record, -1 for a rejected line (an extended address record without its two
+/// value bytes among them, or a line holding a record where none is loaded: indented, after
+/// other text, without its ':', second on its line or after the end record) or input that
+/// ends without one.
 int hex_read(std::FILE* input, hex_data_sink sink, void* context);
 
 /// A hex_data_sink whose context is an image_load: stores each byte at its address in the
