@@ -179,7 +179,7 @@ const std::vector<reader_case> READER_CASES = {
      std::string(600 - 522, '#') + "\n" + END},
     // The input is read on past the end record: text there is skipped, a record is not (see
     // TerminalIsNotReadPastTheEndRecord for a terminal), and the line bound still holds.
-    {"PlainTextAfterEndRead", END + "\n:zz bad line\n:0000001F\n; trailer\n\x1A", 1, {}},
+    {"PlainTextAfterEndRead", END + "\n:zz bad line\n:0000001F\n; trailer\n\x1A\n" + END, 1, {}},
     {"ConcatenatedFilesRejected",
      REC_0100 + "\n" + END + "\n" + hex_record(0x00, 0x0000, {0x02, 0x12, 0x34}) + "\n" + END +
          "\n",

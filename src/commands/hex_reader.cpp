@@ -189,6 +189,20 @@ int examine_line(const hex_line& line, uint32_t& base, hex_data_sink sink, void*
     return READ_ON;
 }
 
+/// A hex_data_sink that only notes that data came.
+void note_data(const uint8_t* /*data*/, uint32_t /*address*/, int /*count*/, void* context) {
+    *static_cast<bool*>(context) = true;
+}
+
+/// Whether a line after the end record holds a record whose data would be dropped: a data
+/// record, or one the reader cannot load. A second end record, or another record without data,
+/// loses nothing and is let be, as is plain text.
+bool drops_data_after_end(const hex_line& line, uint32_t base) {
+    bool data = false;
+    return holds_record(line) &&
+           (examine_line(line, base, note_data, &data) == READ_REJECTED || data);
+}
+
 /// Takes a UTF-8 byte-order mark that opens the input, as Windows editors write one; the bytes
 /// of a mark begun and not finished stay the start of the first line. Returns the character
 /// after them.
@@ -224,7 +238,7 @@ int hex_read(std::FILE* input, hex_data_sink sink, void* context) {
             int result = READ_ON;
             if (!ended) {
                 result = examine_line(line, base, sink, context);
-            } else if (holds_record(line)) {
+            } else if (drops_data_after_end(line, base)) {
                 result = READ_REJECTED;
             }
             line.length = 0;
