@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# A production line on one host: writes one Intel HEX image to the boards on several
+# C2 adapters at once, each board with a serial number of its own patched into its
+# copy of the image, and appends one CSV line per board to a record.
+#
+#   program-boards.sh [options] IMAGE [PORT]...
+#
+#   -m PATTERN  also every /dev/serial/by-id/PATTERN (quote it: -m 'usb-FTDI_*')
+#   -s SPEED    vantrel --speed (default: vantrel's own, 19200)
+#   -a ADDRESS  write a serial number there (for example 0x1DF0); without -a, none
+#   -w WIDTH    its width in bytes, 1 to 4 (default 4), little-endian ...
+#   -b          ... or big-endian
+#   -c FILE     counter: holds the next serial number (default serial.counter)
+#   -o FILE     the CSV record, appended to (default boards.csv)
+#   -l DIR      logs: one per board, with its image (default logs/<UTC time>-<pid>)
+#   -t          also a VANTREL_TRACE file per board, beside its log (so does a
+#               VANTREL_TRACE set in the environment)
+#   -R          vantrel --reset: start the board after its write
+#
+# Exit status: 0 every board written, 1 a board failed, 2 bad input (nothing written),
+# 130 or 143 interrupted by SIGINT (Ctrl-C) or SIGTERM.
+# Environment: VANTREL (the program, default vantrel), VANTREL_VERSION (the version for
+# the record; default from dpkg, else from the vantrel-emu installed beside vantrel),
+# BY_ID_DIR (default /dev/serial/by-id).
+# Needs bash 5, xargs (findutils), flock (util-linux), srec_cat (srecord), sha256sum.
+set -uo pipefail
+me=program-boards
+csv_header=time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds
+
+# One board, in a process of its own that xargs starts: NAME PORT BY_ID (the by-id name,
+# or empty). Writes its log, its line of the record and a result line for the summary.
+board() {
+    local name=$1 port=$2 by_id=$3 serial="" hex=$image status=0 result stopped=""
+    local log=$logdir/$name.log t0=${EPOCHREALTIME//[!0-9]/}
+    exec 2>"$log" 8<"$logdir/boards"
+    flock -s 8 # held until the board ends: an interrupted run waits for it
+    trap 'stopped=1' INT TERM HUP # vantrel, in the same process group, ends first
+    echo "# $(date -u +%FT%TZ) $port ${by_id:+($by_id) }image $image sha256 $sha" >&2
+    if [[ -n $addr ]]; then
+        if serial=$(take_number); then
+            hex=$logdir/$name.hex
+            echo "# serial number $serial at $span, $width bytes $endian-endian, in $hex" >&2
+            srec_cat "$image" -intel -generate "$addr" $((addr + width)) \
+                -constant-"$endian"-endian "$serial" "$width" \
+                -o "$hex" -intel -address-length=2 -output_block_size=16 || status=1
+        else
+            serial="" status=1
+        fi
+    fi
+    local args=(--serial "$port" ${speed:+--speed "$speed"} -w -f "$hex" ${reset:+--reset})
+    if ((status == 0)) && [[ -z $stopped ]]; then
+        echo "# vantrel ${args[*]}" >&2
+        if [[ -n $trace ]]; then
+            VANTREL_TRACE=$logdir/$name.trace "$vantrel" "${args[@]}" || status=$?
+        else
+            "$vantrel" "${args[@]}" || status=$?
+        fi
+    fi
+    if [[ -n $stopped ]] || ((status > 128)); then
+        result=interrupted
+    elif ((status == 0)); then
+        result=ok
+    else
+        result=failed
+    fi
+    local us=$((${EPOCHREALTIME//[!0-9]/} - t0)) seconds
+    printf -v seconds %d.%02d $((us / 1000000)) $((us % 1000000 / 10000))
+    echo "# $result after $seconds s (vantrel status $status)" >&2
+    { # The record, under its lock: a header when it is new, then one whole line.
+        flock 9
+        [[ -s $csv ]] || echo "$csv_header" >&9
+        printf '%s,"%s","%s",%s,%s,"%s",%s,%s\n' "$(date -u +%FT%TZ)" "$port" "$by_id" \
+            "$serial" "$sha" "$version" "$result" "$seconds" >&9
+    } 9>>"$csv"
+    echo "$result $seconds ${serial:--}" >"$logdir/$name.result"
+    exit 0
+}
+
+# The next serial number from the counter, which moves on by one, under a lock: a number
+# is handed out once, whatever becomes of the board it went to.
+take_number() {
+    local n
+    {
+        flock 9 || return 1
+        n=$(<"$counter") || return 1
+        if ! [[ $n =~ ^[0-9]{1,18}$ ]]; then
+            echo "$me: counter $counter holds '$n', not a number" >&2
+            return 1
+        fi
+        n=$((10#$n))
+        if ((n >= 1 << 8 * width)); then
+            echo "$me: counter $counter: $n does not fit in $width bytes" >&2
+            return 1
+        fi
+        echo $((n + 1)) >"$counter.new" && mv -f "$counter.new" "$counter" || return 1
+        echo "$n"
+    } 9>>"$counter.lock"
+}
+
+if [[ ${1:-} == --board ]]; then # started by xargs below, with the settings exported
+    shift
+    board "$@"
+fi
+
+die() { # bad input: nothing is written
+    echo "$me: $*; nothing written." >&2
+    exit 2
+}
+usage() { # [STATUS]
+    sed -n '/^#   program-boards/,/^# Needs/s/^# \{0,1\}//p' "$0"
+    exit "${1:-2}"
+}
+
+export image="" speed="" addr="" width=4 endian=little counter=serial.counter csv=boards.csv
+export logdir="" trace=${VANTREL_TRACE:+1} reset="" vantrel=${VANTREL:-vantrel}
+unset VANTREL_TRACE # each board gets a trace of its own
+pattern=""
+while getopts "m:s:a:w:bc:o:l:tRh" opt; do
+    case $opt in
+    m) pattern=$OPTARG ;;
+    s) speed=$OPTARG ;;
+    a) addr=$OPTARG ;;
+    w) width=$OPTARG ;;
+    b) endian=big ;;
+    c) counter=$OPTARG ;;
+    o) csv=$OPTARG ;;
+    l) logdir=$OPTARG ;;
+    t) trace=1 ;;
+    R) reset=1 ;;
+    h) usage 0 ;;
+    *) usage >&2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+(($# >= 1)) || usage >&2
+image=$1
+shift
+
+[[ -z $speed || " 300 600 1200 2400 4800 9600 19200 38400 57600 115200 230400 " == *" $speed "* ]] ||
+    die "-s $speed: not a speed vantrel takes"
+for tool in flock srec_cat sha256sum xargs "$vantrel"; do
+    command -v "$tool" >/dev/null || die "$tool is not installed (or not on PATH)"
+done
+
+# The image: readable Intel HEX, all of it inside the flash.
+[[ -e $image ]] || die "image $image: no such file"
+[[ -f $image && -r $image ]] || die "image $image: not a readable file"
+complaint=$(srec_cat -disable-sequence-warnings "$image" -intel -o /dev/null -intel 2>&1) ||
+    complaint=${complaint:-srec_cat cannot read it}
+[[ -z $complaint ]] || die "image $image: not Intel HEX as vantrel reads it: ${complaint%%$'\n'*}"
+has_data() { # FILTER...: whether the image has data left after an srec_cat filter
+    srec_cat -disable-sequence-warnings "$image" -intel "$@" -o - -intel |
+        grep '^:[0-9A-F]\{6\}00' >/dev/null # not -q: srec_cat would end on SIGPIPE
+}
+has_data -exclude 0 0x1E00 && die "image $image has data above 0x1DFF, outside the flash"
+
+# The serial number: where it goes, and the counter it comes from.
+if [[ -n $addr ]]; then
+    [[ $width =~ ^[1-4]$ ]] || die "-w $width: the width is 1 to 4 bytes"
+    [[ $addr =~ ^(0[xX][0-9a-fA-F]{1,4}|[1-9][0-9]{0,4}|0)$ ]] || die "-a $addr: not an address"
+    export addr=$((addr))
+    export span last=$((addr + width - 1))
+    span=$(printf '0x%04X-0x%04X' "$addr" "$last")
+    ((last <= 0x1DFE)) ||
+        die "serial number at $span runs past 0x1DFE (0x1DFF is the chip's lock byte)"
+    has_data -crop "$addr" $((last + 1)) &&
+        die "serial number at $span: the image $image has data there; give an address it leaves blank"
+    [[ -e $counter ]] || die "counter $counter does not exist; create it with the first number: echo 1 > $counter"
+    [[ -f $counter && -r $counter ]] || die "counter $counter: not a readable file"
+    next=$(<"$counter")
+    [[ $next =~ ^[0-9]{1,18}$ ]] || die "counter $counter holds '$next', not a number"
+    [[ -w $(dirname "$counter") ]] || die "counter $counter: its directory is not writable"
+fi
+
+# The ports: those given, and those of the pattern; each a serial device, none twice.
+by_id_dir=${BY_ID_DIR:-/dev/serial/by-id}
+ports=("$@")
+if [[ -n $pattern ]]; then
+    mapfile -t matched < <(compgen -G "$by_id_dir/$pattern")
+    ((${#matched[@]})) || die "no port matches $by_id_dir/$pattern"
+    ports+=("${matched[@]}")
+fi
+((${#ports[@]})) || die "no port given"
+if [[ -n $addr ]] && ((10#$next + ${#ports[@]} > 1 << 8 * width)); then
+    die "counter $counter: the numbers $((10#$next)) to $((10#$next + ${#ports[@]} - 1)) do not all fit in a $width-byte serial number"
+fi
+declare -A seen
+boards=() # NAME PORT BY_ID for each board
+for port in "${ports[@]}"; do
+    [[ -e $port ]] || die "port $port does not exist"
+    device=$(readlink -f "$port")
+    [[ -c $device ]] || die "port $port is not a serial device"
+    [[ -z ${seen[$device]:-} ]] || die "ports ${seen[$device]} and $port are the same device, $device"
+    seen[$device]=$port
+    by_id=""
+    for link in "$by_id_dir"/*; do
+        [[ -L $link && $(readlink -f "$link") == "$device" ]] && by_id=${link##*/} && break
+    done
+    name=$(printf %02d $((${#boards[@]} / 3 + 1)))-${by_id:-${device#/dev/}}
+    boards+=("${name//\//_}" "$device" "$by_id")
+done
+count=$((${#boards[@]} / 3))
+
+: >>"$csv" 2>/dev/null || die "record $csv cannot be written"
+logdir=${logdir:-logs/$(date -u +%Y%m%dT%H%M%SZ)-$$}
+[[ ! -e $logdir || -z $(ls -A "$logdir") ]] || die "log directory $logdir is not empty"
+mkdir -p "$logdir" || die "log directory $logdir cannot be made"
+export sha version
+sha=$(sha256sum <"$image" | cut -d' ' -f1)
+if [[ -n ${VANTREL_VERSION:-} ]]; then
+    version=$VANTREL_VERSION
+else # the package's version, else that of the emulator installed with vantrel
+    bin=$(readlink -f "$(command -v "$vantrel")")
+    if package=$(dpkg-query -S "$bin" 2>/dev/null); then
+        version=$(dpkg-query -W -f='${Version}' "${package%%:*}")
+    else
+        version=$("$(dirname "$bin")/vantrel-emu" --version 2>/dev/null | cut -d' ' -f2)
+    fi
+fi
+version=${version:-unknown}
+
+# All boards at once, in a process group of their own (set -m), so that an interruption
+# reaches every run: each vantrel puts its port back and ends, each board records itself.
+printf '%s\0' "${boards[@]}" >"$logdir/boards"
+signal=""
+trap 'signal=${signal:-130}' INT
+trap 'signal=${signal:-143}' TERM HUP
+t0=${EPOCHREALTIME//[!0-9]/}
+set -m
+xargs -0 -n 3 -P "$count" -a "$logdir/boards" "$BASH" "$0" --board </dev/null &
+job=$!
+set +m
+while [[ -z $signal ]] && kill -0 "$job" 2>/dev/null; do
+    wait "$job"
+done
+if [[ -n $signal ]]; then
+    echo "$me: interrupted; stopping every board" >&2
+    kill -TERM -- -"$job" 2>/dev/null
+    flock -w 30 "$logdir/boards" true # until every board has put its port back
+fi
+us=$((${EPOCHREALTIME//[!0-9]/} - t0))
+rm -f "$logdir/boards"
+
+# The summary: one line per board, then the total.
+declare -A tally=([ok]=0 [failed]=0 [interrupted]=0)
+for ((i = 0; i < ${#boards[@]}; i += 3)); do
+    name=${boards[i]} port=${boards[i + 1]} by_id=${boards[i + 2]}
+    read -r result seconds serial 2>/dev/null <"$logdir/$name.result" ||
+        result=interrupted seconds=- serial=-
+    ((tally[$result] += 1))
+    what=""
+    [[ $serial == - ]] || what="  serial $serial"
+    if [[ $result == ok ]]; then
+        what+=${by_id:+  $by_id}
+    else
+        [[ -z $what ]] || what+=" spoiled"
+        what+="  log $logdir/$name.log"
+    fi
+    printf '%-16s %-11s %6s s%s\n' "$port" "$result" "$seconds" "$what"
+done
+printf '%d boards: %d ok, %d failed, %d interrupted; %d.%02d s in all; record %s\n' "$count" \
+    "${tally[ok]}" "${tally[failed]}" "${tally[interrupted]}" $((us / 1000000)) \
+    $((us % 1000000 / 10000)) "$csv"
+[[ -z $signal ]] || exit "$signal"
+((tally[ok] == count)) || exit 1
+exit 0
