@@ -440,9 +440,10 @@ flash_array write_image(int range) {
                       {static_cast<unsigned>(range - 8), bytes(8, 0x10)}});
 }
 
-/// A program already on the chip: its first block holds data, so an erase adds no mark.
+/// A program already on the chip: its first block holds data, so an erase adds no mark, and a
+/// mark would change its first byte.
 const flash_array PROGRAMMED_CHIP =
-    blocks_at({{0x0000, bytes(16, 0x00)}, {0x0010, bytes(0x70, 0x3C)}});
+    blocks_at({{0x0000, PROGRAM_START}, {0x0010, bytes(0x70, 0x3C)}});
 
 const temp_dir& files() {
     static const temp_dir dir;
