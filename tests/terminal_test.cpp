@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,7 @@ struct session_options {
     std::string stdin_file;                       // empty: the test's terminal
     std::string stdout_file;                      // empty: the test's terminal
     std::function<void(termios&)> terminal_setup; // applied to the terminal before the start
+    std::vector<std::string> env{};               // "NAME=value" added to the environment
 };
 
 /// vantrel on a pseudo-terminal of the test's own: the child leads a session with the
@@ -115,7 +117,8 @@ class terminal_session {
                 {.stdin_file = or_terminal(options.stdin_file),
                  .stdout_file = or_terminal(options.stdout_file),
                  .stderr_file = err_file_,
-                 .new_session = true}};
+                 .new_session = true,
+                 .env = options.env}};
     }
 
     test_support::pty_pair terminal_{false};
@@ -229,6 +232,57 @@ TEST_F(terminal_mode_test, EndingSignalsPutBothSettingsBack) {
         EXPECT_TRUE(line_.settings_restored());
         EXPECT_TRUE(emu_.received().empty());
     }
+}
+
+TEST_F(terminal_mode_test, TraceHoldsKeysAndScreenAsTheyPassTheLastKeyIncluded) {
+    const test_support::temp_dir dir;
+    const std::string trace = dir.file("trace");
+    terminal_session session({terminal_args(), "", "", nullptr, {"VANTREL_TRACE=" + trace}});
+    ASSERT_TRUE(session.wait_until_raw()) << session.err();
+    session.type("hi\r");
+    ASSERT_TRUE(line_received(as_bytes("hi\r")));
+    emu_.inject(as_bytes("last words"));
+    EXPECT_EQ(session.screen_at_least(10), "last words");
+    session.type("x");
+    ASSERT_TRUE(line_received(as_bytes("hi\rx")));
+    // The key has reached the line; its line in the trace follows at once.
+    EXPECT_TRUE(wait_for(
+        [&] {
+            return test_support::read_file(trace).find("| keys | sent 78\n") != std::string::npos;
+        },
+        PROMPT_BOUND));
+    session.signal(SIGTERM);
+    ASSERT_FALSE(session.wait_exit().timed_out);
+
+    std::string keys;
+    std::string screen;
+    std::vector<std::string> others;
+    std::istringstream lines(test_support::read_file(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const auto bytes_after = [&line](const std::string& mark) {
+            std::istringstream hex(line.substr(line.find(mark) + mark.size()));
+            std::string text;
+            for (unsigned b = 0; hex >> std::hex >> b;) {
+                text += static_cast<char>(b);
+            }
+            return text;
+        };
+        if (line.find("| keys | sent ") != std::string::npos) {
+            keys += bytes_after("| keys | sent ");
+        } else if (line.find("| screen -> ") != std::string::npos) {
+            screen += bytes_after("| screen -> ");
+        } else {
+            others.push_back(line);
+        }
+    }
+    EXPECT_EQ(keys, "hi\rx");
+    EXPECT_EQ(screen, "last words");
+    ASSERT_EQ(others.size(), 4U); // nothing taken for an adapter command
+    EXPECT_TRUE(others[0].starts_with("# vantrel trace, pid ")) << others[0];
+    EXPECT_NE(others[1].find("| open " + emu_.slave_path() + ": "), std::string::npos);
+    EXPECT_NE(others[2].find("| close: 0 exchanges; 4 bytes sent, 10 received"), std::string::npos)
+        << others[2];
+    EXPECT_TRUE(others[3].ends_with("| end of run: ended by signal 15")) << others[3];
 }
 
 TEST_F(terminal_mode_test, SpeedInEffectWhenTheOptionIsReached) {

@@ -342,4 +342,43 @@ TEST(wire_trace, AFileItMustNotWriteIsRefusedAndAFailingOneEndsTheTraceNeverTheR
     }
 }
 
+TEST(wire_trace, ARunEndedBySignalLeavesItsLastExchangeItsNoteAndItsSummary) {
+    test_support::flash_array image = test_support::erased_flash();
+    std::fill(image.begin(), image.begin() + 1024, 0x5A);
+    test_support::temp_dir dir;
+    test_support::write_file(dir.file("app.hex"), sim::hex_text(image, 0, 0x10000));
+    sim::config paced;
+    paced.baud_pacing = true; // 64 blocks at 9600 bit/s: seconds of writing
+    test_support::emulated_line line(paced);
+    test_support::child_process run(
+        test_support::vantrel_binary(),
+        {"--serial", line.emu.slave_path(), "--speed", "9600", "-w", "-f", dir.file("app.hex")},
+        {.env = {"VANTREL_TRACE=" + dir.file("trace")}});
+    ASSERT_TRUE(test_support::wait_for([&line] { return line.emu.command_count(0x21) >= 10; },
+                                       std::chrono::seconds(20)));
+    run.signal(SIGTERM);
+    const run_result r = run.finish(20);
+    EXPECT_EQ(r.term_signal, SIGTERM);
+
+    const trace_parts t = parse_trace(read_file(dir.file("trace")));
+    ASSERT_GE(t.lines.size(), 4U);
+    const auto last = t.lines.end() - 4;
+    EXPECT_TRUE(last[0].find(" | sent ") != std::string::npos &&
+                last[0].find(" | interrupted after ") != std::string::npos &&
+                last[0].ends_with(" us"))
+        << last[0];
+    EXPECT_TRUE(last[1].ends_with(
+        "| Interrupted: the chip is left partly erased or written; write it again."))
+        << last[1];
+    EXPECT_TRUE(last[2].find("| close: ") != std::string::npos) << last[2];
+    EXPECT_TRUE(last[3].ends_with("| end of run: ended by signal 15")) << last[3];
+    // The trace holds the bytes sent, the cut exchange's among them (what follows on the line
+    // is the terminal's echo once its settings are back).
+    test_support::wait_until_steady([&line] { return line.emu.received().size(); },
+                                    std::chrono::milliseconds(50), std::chrono::seconds(2));
+    const bytes on_line = line.emu.received();
+    EXPECT_TRUE(on_line.size() >= t.sent.size() &&
+                std::equal(t.sent.begin(), t.sent.end(), on_line.begin()));
+}
+
 } // namespace
