@@ -121,6 +121,15 @@ volatile sig_atomic_t summary_due = 0;      // 1 while a port is traced and its 
 volatile sig_atomic_t in_flight_shown = -1; // which copy; -1: nothing in flight
 std::array<in_flight, 2> in_flight_copies{};
 
+/// "Cannot write the trace to <name>: <why>; <outcome>" on standard error, written as the
+/// trace's lines are: a standard error that is a pipe without reader does not end the run.
+void warn(const char* name, const char* why, const char* outcome) {
+    line_text line{};
+    trace_append(line, "Cannot write the trace to %s: %s; %s", name, why, outcome);
+    std::fflush(stderr);
+    trace_write_line(STDERR_FILENO, line);
+}
+
 /// Gives up the trace after a write failed: one warning, and nothing more is traced.
 void end_trace(int failure) {
     wire_trace_detail::active = false;
@@ -128,8 +137,7 @@ void end_trace(int failure) {
     if (trace_fd != STDERR_FILENO) {
         close(trace_fd);
     }
-    std::fprintf(stderr, "Cannot write the trace to %s: %s; the trace ends here.\n", trace_name,
-                 std::strerror(failure));
+    warn(trace_name, std::strerror(failure), "the trace ends here.");
 }
 
 void write_line(line_text& line) {
@@ -406,7 +414,7 @@ int open_trace_file(const char* path, int port_fd) {
         }
     }
     if (fd < 0) {
-        std::fprintf(stderr, "Cannot write the trace to %s: %s; going on without it.\n", path, why);
+        warn(path, why, "going on without it.");
         return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -669,14 +677,16 @@ void wire_trace_note(const char* format, ...) {
 
 void wire_trace_end_of_run(int exit_status) {
     wire_trace_note("end of run: exit status %d", exit_status);
+    wire_trace_detail::active = false;
     signal_fd = -1;
 }
 
 // Runs in the handler of an ending signal, which may have stopped the program anywhere: it
 // reads only what is complete (the copy of in_flight it is pointed at, the flags, plain
 // counts, of which one may lack the exchange in flight), and calls only clock_gettime, write(2)
-// and the signal calls of trace_write_line, all async-signal-safe. The other ending signals
-// wait while it runs, so it runs once.
+// and the signal calls of trace_write_line, all async-signal-safe, besides formatting into
+// its own buffers and std::nth_element, which moves the reply times in place. The other ending
+// signals wait while it runs, and it clears signal_fd first, so it writes once.
 void wire_trace_end_by_signal(int signal_number, const char* note, std::size_t note_length) {
     const int fd = signal_fd;
     if (fd < 0) {
