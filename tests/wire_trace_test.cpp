@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
