@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,7 @@ struct session_options {
     std::string stdin_file;                       // empty: the test's terminal
     std::string stdout_file;                      // empty: the test's terminal
     std::function<void(termios&)> terminal_setup; // applied to the terminal before the start
+    std::vector<std::string> env{};               // "NAME=value" added to the environment
 };
 
 /// vantrel on a pseudo-terminal of the test's own: the child leads a session with the
@@ -115,7 +117,8 @@ class terminal_session {
                 {.stdin_file = or_terminal(options.stdin_file),
                  .stdout_file = or_terminal(options.stdout_file),
                  .stderr_file = err_file_,
-                 .new_session = true}};
+                 .new_session = true,
+                 .env = options.env}};
     }
 
     test_support::pty_pair terminal_{false};
@@ -229,6 +232,36 @@ TEST_F(terminal_mode_test, EndingSignalsPutBothSettingsBack) {
         EXPECT_TRUE(line_.settings_restored());
         EXPECT_TRUE(emu_.received().empty());
     }
+}
+
+TEST_F(terminal_mode_test, TraceHoldsKeysAndScreenAsTheyPassTheLastKeyIncluded) {
+    const test_support::temp_dir dir;
+    const std::string trace = dir.file("trace");
+    terminal_session session({terminal_args(), "", "", nullptr, {"VANTREL_TRACE=" + trace}});
+    ASSERT_TRUE(session.wait_until_raw()) << session.err();
+    session.type("\r");
+    ASSERT_TRUE(line_received(as_bytes("\r")));
+    emu_.inject(as_bytes("!"));
+    EXPECT_EQ(session.screen_at_least(1), "!");
+    session.type("x");
+    EXPECT_TRUE(
+        wait_for([&] { return test_support::read_file(trace).ends_with("| keys | sent 78\n"); },
+                 PROMPT_BOUND));
+    session.signal(SIGTERM);
+    ASSERT_FALSE(session.wait_exit().timed_out);
+
+    std::vector<std::string> lines; // past the header and the open line, without the times
+    std::istringstream text(test_support::read_file(trace));
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line.substr(line.find(" | ") + 3));
+    }
+    ASSERT_GE(lines.size(), 2U);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
+              std::vector<std::string>(
+                  {"keys | sent 0D", "screen -> 21", "keys | sent 78",
+                   "close: 0 exchanges; 2 bytes sent, 1 received (0 of them drained); 0 us waiting "
+                   "for replies, 0 us draining; no complete reply",
+                   "end of run: ended by signal 15"}));
 }
 
 TEST_F(terminal_mode_test, SpeedInEffectWhenTheOptionIsReached) {

@@ -4,12 +4,17 @@
 #include "adapter_commands.h"
 #include "fault_spec.h"
 #include "serial/wire_trace.h"
+#include "support/clock.h"
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -201,6 +206,133 @@ TEST(wire_trace, AppendedToAFileOrOnStandardErrorOrRefusedWithOneWarning) {
     EXPECT_EQ(refused.err, "Cannot write the trace to " + unwritable +
                                ": No such file or directory; going on without it.\n" +
                                untraced.err);
+}
+
+TEST(wire_trace, AFileItMustNotWriteIsRefusedAndAFailingOneEndsTheTraceNeverTheRun) {
+    struct path_case {
+        const char* name;
+        std::string trace;       // in the run's directory, or absolute; "": the serial port
+        std::string command;     // "-w" writes app.hex
+        std::string warning;     // after "Cannot write the trace to <path>"; "": none
+        int stream = -1;         // the standard descriptor redirected to the trace's file
+        bool size_limit = false; // the run may write no file beyond 1024 bytes
+    };
+    const std::string refused = "; going on without it.\n";
+    const std::vector<path_case> cases = {
+        {"the serial port", "", "-i", ": it is the serial port" + refused},
+        {"a FIFO with no reader", "fifo", "-i", ": it is not a regular file" + refused},
+        {"the HEX input", "app.hex", "-w", ": it is the HEX input" + refused},
+        {"/dev/full", "/dev/full", "-i", ": it is not a regular file" + refused},
+        {"a symbolic link to a file", "link", "-i", ": it is a symbolic link" + refused},
+        {"a directory", ".", "-i", ": it is not a regular file" + refused},
+        {"standard input", "kept", "-i", ": it is standard input" + refused, STDIN_FILENO},
+        {"standard output", "out", "-i", ": it is standard output" + refused, STDOUT_FILENO},
+        {"a new file", "new.trace", "-w", ""},
+        {"a file that fills up", "full.trace", "-w", ": File too large; the trace ends here.\n", -1,
+         true},
+    };
+    test_support::flash_array image = test_support::erased_flash();
+    std::fill(image.begin(), image.begin() + 48, 0x5A);
+    const std::string hex = sim::hex_text(image, 0, 0x10000);
+    const test_support::flash_array erased = test_support::erased_flash();
+    for (const path_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::temp_dir dir;
+        test_support::write_file(dir.file("app.hex"), hex);
+        test_support::write_file(dir.file("kept"), "kept\n");
+        ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        ASSERT_EQ(symlink("kept", dir.file("link").c_str()), 0);
+        test_support::emulated_line line;
+        const std::string trace = c.trace.empty()            ? line.emu.slave_path()
+                                  : c.trace.starts_with("/") ? c.trace
+                                                             : dir.file(c.trace);
+        std::vector<std::string> args{c.command};
+        if (c.command == "-w") {
+            args.insert(args.end(), {"--speed", "115200", "-f", dir.file("app.hex")});
+        }
+        run_result runs[2];
+        bytes on_line[2];
+        for (const bool traced : {false, true}) {
+            line.emu.set_flash(0, bytes(erased.begin(), erased.begin() + 0x1E00));
+            line.emu.clear_transcript();
+            run_options options{.stdin_file = c.stream == STDIN_FILENO ? trace : "",
+                                .stdout_file = c.stream == STDOUT_FILENO
+                                                   ? (traced ? trace : dir.file("untraced"))
+                                                   : ""};
+            if (traced) {
+                options.env = {"VANTREL_TRACE=" + trace};
+                if (c.size_limit) {
+                    line.program = {"/bin/sh", "-c", "ulimit -f 2; exec \"$0\" \"$@\"",
+                                    test_support::vantrel_binary()};
+                }
+            }
+            runs[traced] = line.run(args, options);
+            if (!options.stdout_file.empty()) {
+                runs[traced].out = read_file(options.stdout_file);
+            }
+            on_line[traced] = line.emu.received();
+        }
+        EXPECT_EQ(runs[1].exit_status, runs[0].exit_status);
+        EXPECT_EQ(runs[1].out, runs[0].out);
+        EXPECT_EQ(on_line[1], on_line[0]);
+        EXPECT_EQ(read_file(dir.file("app.hex")), hex);
+        EXPECT_EQ(read_file(dir.file("kept")), "kept\n");
+        // The warning once, and otherwise standard error as without the trace.
+        std::string err = runs[1].err;
+        const std::string warning =
+            c.warning.empty() ? "" : "Cannot write the trace to " + trace + c.warning;
+        const std::size_t at = err.find(warning);
+        ASSERT_NE(at, std::string::npos) << err;
+        EXPECT_EQ(err.erase(at, warning.size()), runs[0].err);
+        if (c.warning.empty() || c.size_limit) {
+            struct stat found {};
+            ASSERT_EQ(stat(trace.c_str(), &found), 0);
+            EXPECT_EQ(found.st_mode & 0777, 0600U);
+            const std::string text = read_file(trace);
+            EXPECT_TRUE(text.starts_with("# vantrel trace, pid ")) << text;
+            EXPECT_EQ(text.ends_with("| end of run: exit status 0\n"), !c.size_limit) << text;
+        }
+    }
+}
+
+TEST(wire_trace, ARunEndedBySignalLeavesItsLastExchangeItsNoteAndItsSummary) {
+    test_support::flash_array image = test_support::erased_flash();
+    std::fill(image.begin(), image.begin() + 1024, 0x5A);
+    test_support::temp_dir dir;
+    test_support::write_file(dir.file("app.hex"), sim::hex_text(image, 0, 0x10000));
+    sim::config paced;
+    paced.baud_pacing = true; // 64 blocks at 9600 bit/s: seconds of writing
+    test_support::emulated_line line(paced);
+    test_support::child_process run(
+        test_support::vantrel_binary(),
+        {"--serial", line.emu.slave_path(), "--speed", "9600", "-w", "-f", dir.file("app.hex")},
+        {.env = {"VANTREL_TRACE=" + dir.file("trace")}});
+    ASSERT_TRUE(test_support::wait_for(
+        [&line] { return line.emu.command_count(sim::ADP_BLOCK_WRITE) >= 10; },
+        std::chrono::seconds(20)));
+    run.signal(SIGTERM);
+    const run_result r = run.finish(20);
+    EXPECT_EQ(r.term_signal, SIGTERM);
+
+    const trace_parts t = parse_trace(read_file(dir.file("trace")));
+    ASSERT_GE(t.lines.size(), 4U);
+    const auto last = t.lines.end() - 4;
+    EXPECT_TRUE(last[0].find(" | sent ") != std::string::npos &&
+                last[0].find(" | interrupted after ") != std::string::npos &&
+                last[0].ends_with(" us"))
+        << last[0];
+    EXPECT_TRUE(last[1].ends_with(
+        "| Interrupted: the chip is left partly erased or written; write it again."))
+        << last[1];
+    EXPECT_TRUE(last[2].find("| close: ") != std::string::npos) << last[2];
+    EXPECT_TRUE(last[3].ends_with("| end of run: ended by signal 15")) << last[3];
+    // The trace holds the bytes sent, the cut exchange's among them (what follows on the line
+    // is the terminal's echo once its settings are back).
+    test_support::wait_until_steady([&line] { return line.emu.received().size(); },
+                                    std::chrono::milliseconds(50), std::chrono::seconds(2));
+    const bytes on_line = line.emu.received();
+    EXPECT_TRUE(on_line.size() >= t.sent.size() &&
+                std::equal(t.sent.begin(), t.sent.end(), on_line.begin()));
 }
 
 } // namespace

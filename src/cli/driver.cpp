@@ -42,6 +42,6 @@ int run_program(option_context& ctx) {
     if (ctx.reset_target != 0) {
         cmd_reset(ctx);
     }
-    wire_trace_note("end of run: exit status %d", ctx.error != 0 ? 1 : 0);
+    wire_trace_end_of_run(ctx.error != 0 ? 1 : 0);
     return ctx.error != 0 ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 
 #include "serial/serial_port.h"
 #include "serial/terminal.h"
+#include "serial/wire_trace.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -176,6 +177,7 @@ void opt_file(option_context& ctx, const char* value) {
         return;
     }
     ctx.hex_file = value;
+    wire_trace_set_input(value);
     if (ctx.command == CMD_HELP) {
         ctx.command = CMD_NONE;
     }

@@ -2,8 +2,11 @@
 // Terminal settings put back when a signal ends the process.
 //
 // The handler may run between any two instructions of the program, so everything it reads is
-// complete before it is marked valid, and it calls only async-signal-safe functions.
+// complete before it is marked valid, and it calls only async-signal-safe functions. A traced
+// run also gets its last lines into the trace (wire_trace_end_by_signal).
 #include "serial/signal_guard.h"
+
+#include "serial/wire_trace.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -62,10 +65,12 @@ extern "C" void end_by_signal(int signal_number) {
         }
     }
     const char* note = note_text;
+    const std::size_t length = note_length;
     if (note != nullptr) {
-        const ssize_t ignored = write(STDERR_FILENO, note, note_length);
+        const ssize_t ignored = write(STDERR_FILENO, note, length);
         static_cast<void>(ignored);
     }
+    wire_trace_end_by_signal(signal_number, note, length);
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);

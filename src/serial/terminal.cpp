@@ -3,11 +3,13 @@
 //
 // Both directions are read straight from their descriptors into small fixed buffers, so
 // everything that arrives goes out in the wake-up in which it arrived. The settings found on
-// standard input and on the port are put back when a signal ends the process.
+// standard input and on the port are put back when a signal ends the process. A traced run
+// traces both directions as they pass: keys sent and screen output.
 #include "serial/terminal.h"
 
 #include "serial/serial_port.h"
 #include "serial/signal_guard.h"
+#include "serial/wire_trace.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -33,6 +35,7 @@ constexpr std::size_t TERMINAL_CHUNK = 256;
         guard_release(GUARD_STDIN);
     }
     serial_close(port, &port_saved);
+    wire_trace_end_of_run(1);
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\n", what, path);
     std::exit(1);
@@ -73,6 +76,7 @@ bool serve_port(int port, short events) {
     std::array<uint8_t, TERMINAL_CHUNK> chunk{};
     const ssize_t got = read(port, chunk.data(), chunk.size());
     if (got > 0) {
+        wire_trace_screen(port, chunk.data(), static_cast<std::size_t>(got));
         std::fwrite(chunk.data(), 1, static_cast<std::size_t>(got), stdout);
         std::fflush(stdout);
         return true;
@@ -104,6 +108,7 @@ void terminal_mode(option_context& ctx) {
         ctx.error = 1;
         return;
     }
+    wire_trace_terminal(port);
     termios stdin_found{};
     const termios* stdin_saved = nullptr;
     if (tcgetattr(STDIN_FILENO, &stdin_found) == 0) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 void trace_log_byte(byte_log& log, uint8_t b) {
@@ -47,20 +48,83 @@ void trace_append_bytes(line_text& line, const byte_log& log) {
     }
 }
 
-void trace_write_line(int fd, line_text& line) {
+void trace_append_text(line_text& line, const char* text) {
+    for (; *text != '\0' && line.length < line.text.size() - 1; ++text) {
+        line.text[line.length++] = *text;
+    }
+}
+
+void trace_append_number(line_text& line, long value, int width) {
+    std::array<char, 24> reversed{};
+    std::size_t count = 0;
+    unsigned long rest =
+        value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        reversed[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0) {
+        reversed[count++] = '-';
+    }
+    for (int pad = width - static_cast<int>(count); pad > 0; --pad) {
+        trace_append_text(line, " ");
+    }
+    while (count > 0 && line.length < line.text.size() - 1) {
+        line.text[line.length++] = reversed[--count];
+    }
+}
+
+namespace {
+
+/// Takes back a signal that is pending now but was not in before: setting a pending signal to
+/// be ignored discards it, and the action is then put back as it was.
+void discard_raised(int signal_number, const sigset_t& before) {
+    sigset_t now;
+    if (sigpending(&now) != 0 || sigismember(&now, signal_number) != 1 ||
+        sigismember(&before, signal_number) == 1) {
+        return;
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction found {};
+    if (sigaction(signal_number, &ignore, &found) == 0) {
+        sigaction(signal_number, &found, nullptr);
+    }
+}
+
+} // namespace
+
+// Only write(2) and the signal mask and action calls, all async-signal-safe.
+int trace_write_line(int fd, line_text& line) {
     line.length = std::min(line.length, line.text.size() - 1);
     line.text[line.length++] = '\n';
+    sigset_t raised;
+    sigemptyset(&raised);
+    sigaddset(&raised, SIGPIPE);
+    sigaddset(&raised, SIGXFSZ);
+    sigset_t kept;
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &raised, &kept);
+    sigpending(&before);
     const char* at = line.text.data();
     std::size_t left = line.length;
-    while (left > 0) {
+    int failure = 0;
+    while (left > 0 && failure == 0) {
         const ssize_t written = write(fd, at, left);
         if (written > 0) {
             at += written;
             left -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;
+        } else if (written < 0 && errno != EINTR) {
+            failure = errno;
+        } else if (written == 0) {
+            failure = EIO;
         }
     }
+    if (failure != 0) {
+        discard_raised(SIGPIPE, before);
+        discard_raised(SIGXFSZ, before);
+    }
+    sigprocmask(SIG_SETMASK, &kept, nullptr);
+    return failure;
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The text lines of the wire trace: a fixed buffer filled as by printf, bytes in hexadecimal,
 // and each line written in one write, so that runs sharing a trace file do not cut into each
-// other's lines. Private to the trace.
+// other's lines. Private to the trace. What a signal handler may call is marked so: it uses
+// no stdio and no allocation.
 #pragma once
 
 #include <array>
@@ -37,5 +38,15 @@ void trace_append(line_text& line, const char* format, ...) __attribute__((forma
 /// Appends " XX" for each byte shown, and the count of a log too long to show.
 void trace_append_bytes(line_text& line, const byte_log& log);
 
-/// Writes the line and a line end to fd in one write; a failing write is given up silently.
-void trace_write_line(int fd, line_text& line);
+/// Appends text as it is. Safe in a signal handler.
+void trace_append_text(line_text& line, const char* text);
+
+/// Appends value in decimal, right-aligned in width characters as "%*ld" does. Safe in a
+/// signal handler.
+void trace_append_number(line_text& line, long value, int width = 0);
+
+/// Writes the line and a line end to fd in one write: 0, or the errno of the write that failed.
+/// SIGPIPE or SIGXFSZ that the failing write raised (a pipe without reader, a file past its
+/// size limit) is thrown away, so that a trace that cannot be written never ends the run. Safe
+/// in a signal handler.
+int trace_write_line(int fd, line_text& line);

@@ -4,7 +4,13 @@
 // The bytes sent are decoded as the adapter decodes them (wire_decode.h), whatever order the
 // layers above send them in; the bytes read after a command, until the next one goes out, are
 // its reply. An exchange's line is written once it is over: when the next command goes out, a
-// drain or a note begins, or the port closes.
+// drain or a note begins, or the port closes. In terminal mode the bytes are keys and screen
+// output, each written as it passes.
+//
+// A signal that ends the run must not take the lines that show where it stopped with it. The
+// program keeps what is in flight formatted in fixed buffers as it changes (publish_in_flight),
+// and the handler completes and writes those lines, the note, the summary and the end of the
+// run with write(2) and its own number formatting: no stdio, no allocation, no lock.
 #include "serial/wire_trace.h"
 
 #include "serial/serial_port.h"
@@ -15,19 +21,23 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 bool wire_trace_detail::active = false;
 
@@ -66,9 +76,11 @@ struct drain_log {
 /// The traced port: the decoding state, the exchange not yet written and the run's counts.
 struct port_trace {
     int fd = -1;
+    bool terminal; // sent bytes are keys, not commands
     long opened_us;
     frame_decoder frame;
     byte_log outgoing; // bytes sent since the last command byte
+    long outgoing_us;  // when the first of them was sent
     exchange_log pending;
     drain_log drain;
     long exchanges;
@@ -80,21 +92,75 @@ struct port_trace {
     int replies; // reply times in reply_us
 };
 
+/// A line not finished when a signal ends the run: its text up to the wait, which the handler
+/// completes with how long it had been under way.
+struct cut_line {
+    long since_us;
+    line_text text;
+};
+
+/// What is in flight: the drain or the exchange not yet written, and bytes sent since the last
+/// command byte.
+struct in_flight {
+    int count;
+    std::array<cut_line, 3> lines;
+};
+
 bool decided = false;
 int trace_fd = -1;
+const char* trace_name = nullptr; // the file, or "standard error"
+const char* input_path = nullptr; // the HEX input, never a trace
 port_trace port{};
 long last_opened_us = 0;
 std::array<int32_t, REPLY_SAMPLES_MAX> reply_us{};
 
-void write_line(line_text& line) {
-    trace_write_line(trace_fd, line);
+// What the signal handler reads. The program fills the copy of in_flight that the handler is
+// not pointed at, then points it there, so the handler never sees one half-written.
+volatile sig_atomic_t signal_fd = -1;       // the trace; -1 when none, ended or done with
+volatile sig_atomic_t summary_due = 0;      // 1 while a port is traced and its summary not written
+volatile sig_atomic_t in_flight_shown = -1; // which copy; -1: nothing in flight
+std::array<in_flight, 2> in_flight_copies{};
+
+/// "Cannot write the trace to <name>: <why>; <outcome>" on standard error, written as the
+/// trace's lines are: a standard error that is a pipe without reader does not end the run.
+void warn(const char* name, const char* why, const char* outcome) {
+    line_text line{};
+    trace_append(line, "Cannot write the trace to %s: %s; %s", name, why, outcome);
+    std::fflush(stderr);
+    trace_write_line(STDERR_FILENO, line);
 }
 
-/// A line that starts with the time since the port was opened.
+/// Gives up the trace after a write failed: one warning, and nothing more is traced.
+void end_trace(int failure) {
+    wire_trace_detail::active = false;
+    signal_fd = -1;
+    if (trace_fd != STDERR_FILENO) {
+        close(trace_fd);
+    }
+    warn(trace_name, std::strerror(failure), "the trace ends here.");
+}
+
+void write_line(line_text& line) {
+    if (!wire_trace_detail::active) {
+        return;
+    }
+    const int failure = trace_write_line(trace_fd, line);
+    if (failure != 0) {
+        end_trace(failure);
+    }
+}
+
+/// A line that starts with the time since the port was opened. Safe in a signal handler.
 line_text timed_line(long at_us) {
     line_text line{};
-    trace_append(line, "%9ld | ", at_us - last_opened_us);
+    trace_append_number(line, at_us - last_opened_us, 9);
+    trace_append_text(line, " | ");
     return line;
+}
+
+void retract_in_flight() {
+    in_flight_shown = -1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 /// How the program waited for the reply: its time, its silence, or no wait at all.
@@ -112,13 +178,8 @@ void append_wait(line_text& line, const exchange_log& e) {
     }
 }
 
-void write_exchange() {
-    exchange_log& e = port.pending;
-    if (!e.present) {
-        return;
-    }
-    e.present = false;
-    line_text line = timed_line(e.sent_us);
+/// The exchange's line up to its wait.
+void append_exchange_body(line_text& line, const exchange_log& e) {
     if (e.command < 0) {
         trace_append(line, "(no command)");
     } else if (const char* name = wire_command_name(static_cast<uint8_t>(e.command))) {
@@ -136,8 +197,19 @@ void write_exchange() {
     trace_append(line, " | sent");
     trace_append_bytes(line, e.sent);
     trace_append(line, " | ");
+}
+
+void write_exchange() {
+    exchange_log& e = port.pending;
+    if (!e.present) {
+        return;
+    }
+    e.present = false;
+    line_text line = timed_line(e.sent_us);
+    append_exchange_body(line, e);
     append_wait(line, e);
     write_line(line);
+    retract_in_flight();
 
     if (e.command >= 0) {
         ++port.exchanges;
@@ -150,13 +222,8 @@ void write_exchange() {
     }
 }
 
-void write_drain() {
-    drain_log& d = port.drain;
-    if (!d.present) {
-        return;
-    }
-    d.present = false;
-    line_text line = timed_line(d.started_us);
+/// The drain's line up to how it ended.
+void append_drain_body(line_text& line, const drain_log& d) {
     trace_append(line, "drain");
     if (d.thrown.count > 0) {
         trace_append(line, " ->");
@@ -165,9 +232,20 @@ void write_drain() {
     } else {
         trace_append(line, " | nothing to throw away, ");
     }
+}
+
+void write_drain() {
+    drain_log& d = port.drain;
+    if (!d.present) {
+        return;
+    }
+    d.present = false;
+    line_text line = timed_line(d.started_us);
+    append_drain_body(line, d);
     trace_append(line, "%s after %ld us", d.quiet ? "quiet" : "still not quiet",
                  d.ended_us - d.started_us);
     write_line(line);
+    retract_in_flight();
     port.draining_us += d.ended_us - d.started_us;
 }
 
@@ -177,6 +255,45 @@ void write_finished() {
     write_exchange();
 }
 
+/// Bytes sent since the last command byte, as an exchange of their own sent at at_us.
+exchange_log leftover_exchange(long at_us) {
+    exchange_log e{};
+    e.present = true;
+    e.command = -1;
+    e.sent_us = at_us;
+    e.sent = port.outgoing;
+    return e;
+}
+
+/// Formats what is in flight for the signal handler, after each change.
+void publish_in_flight() {
+    if (port.fd < 0 || port.terminal) {
+        retract_in_flight();
+        return;
+    }
+    const int spare = in_flight_shown == 0 ? 1 : 0;
+    in_flight& next = in_flight_copies[static_cast<std::size_t>(spare)];
+    next.count = 0;
+    const auto add = [&next](long since_us) -> line_text& {
+        cut_line& cut = next.lines[static_cast<std::size_t>(next.count++)];
+        cut.since_us = since_us;
+        cut.text = timed_line(since_us);
+        return cut.text;
+    };
+    if (port.drain.present) {
+        append_drain_body(add(port.drain.started_us), port.drain);
+    }
+    if (port.pending.present) {
+        append_exchange_body(add(port.pending.sent_us), port.pending);
+    }
+    if (port.outgoing.count > 0) {
+        const exchange_log leftover = leftover_exchange(port.outgoing_us);
+        append_exchange_body(add(leftover.sent_us), leftover);
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    in_flight_shown = next.count > 0 ? spare : -1;
+}
+
 /// The nearest-rank p-quantile (0..1) of the first count reply times; reorders them.
 long reply_quantile(int count, double p) {
     const int rank = std::max(static_cast<int>(std::ceil(p * count)), 1) - 1;
@@ -184,22 +301,35 @@ long reply_quantile(int count, double p) {
     return reply_us[static_cast<std::size_t>(rank)];
 }
 
-void write_summary(long now_us) {
-    line_text line = timed_line(now_us);
-    trace_append(line,
-                 "close: %ld exchanges; %ld bytes sent, %ld received (%ld of them drained); %ld us "
-                 "waiting for replies, %ld us draining; ",
-                 port.exchanges, port.bytes_sent, port.bytes_received, port.bytes_drained,
-                 port.waiting_us, port.draining_us);
-    if (port.replies == 0) {
-        trace_append(line, "no complete reply");
-    } else {
-        const long median = reply_quantile(port.replies, 0.5);
-        const long p90 = reply_quantile(port.replies, 0.9);
-        trace_append(line, "turnaround median %ld us, 90th percentile %ld us over %d replies",
-                     median, p90, port.replies);
+/// The port's counts. Safe in a signal handler: numbers formatted here, and the quantiles
+/// computed in place, with no allocation.
+void append_summary(line_text& line) {
+    const std::array<std::pair<const char*, long>, 6> counts{{
+        {"close: ", port.exchanges},
+        {" exchanges; ", port.bytes_sent},
+        {" bytes sent, ", port.bytes_received},
+        {" received (", port.bytes_drained},
+        {" of them drained); ", port.waiting_us},
+        {" us waiting for replies, ", port.draining_us},
+    }};
+    for (const auto& [text, count] : counts) {
+        trace_append_text(line, text);
+        trace_append_number(line, count);
     }
-    write_line(line);
+    trace_append_text(line, " us draining; ");
+    if (port.replies == 0) {
+        trace_append_text(line, "no complete reply");
+        return;
+    }
+    const long median = reply_quantile(port.replies, 0.5);
+    const long p90 = reply_quantile(port.replies, 0.9);
+    trace_append_text(line, "turnaround median ");
+    trace_append_number(line, median);
+    trace_append_text(line, " us, 90th percentile ");
+    trace_append_number(line, p90);
+    trace_append_text(line, " us over ");
+    trace_append_number(line, port.replies);
+    trace_append_text(line, " replies");
 }
 
 /// The command line of the run, from /proc, with its arguments apart by spaces.
@@ -220,23 +350,95 @@ void append_command_line(line_text& line) {
                  got == static_cast<ssize_t>(text.size() - 1) ? " ..." : "");
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/// Why the trace may not be written to the file found, or null when it may: it must be a
+/// regular file, and none that the run reads or writes otherwise.
+const char* refusal(const struct stat& found, int port_fd) {
+    struct stat other {};
+    if (S_ISLNK(found.st_mode)) {
+        return "it is a symbolic link";
+    }
+    if (fstat(port_fd, &other) == 0 && same_file(found, other)) {
+        return "it is the serial port";
+    }
+    if (!S_ISREG(found.st_mode)) {
+        return "it is not a regular file";
+    }
+    if (input_path != nullptr && stat(input_path, &other) == 0 && same_file(found, other)) {
+        return "it is the HEX input";
+    }
+    if (fstat(STDIN_FILENO, &other) == 0 && same_file(found, other)) {
+        return "it is standard input";
+    }
+    if (fstat(STDOUT_FILENO, &other) == 0 && same_file(found, other)) {
+        return "it is standard output";
+    }
+    return nullptr;
+}
+
+/// Opens path for the trace: the descriptor, or -1 after one warning. The open never waits (a
+/// FIFO without reader), never follows a final symbolic link, never takes a terminal, and a
+/// new file is for its owner only: the trace holds every byte of the firmware.
+int open_trace_file(const char* path, int port_fd) {
+    struct stat found {};
+    const bool existed = lstat(path, &found) == 0;
+    const char* why = nullptr;
+    if (existed) {
+        why = refusal(found, port_fd);
+    } else if (errno != ENOENT) {
+        why = std::strerror(errno);
+    }
+    int fd = -1;
+    if (why == nullptr) {
+        const int create = existed ? 0 : O_CREAT | O_EXCL;
+        fd = open(path,
+                  O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | create,
+                  0600);
+        if (fd < 0) {
+            why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+        }
+    }
+    // What was found before the open may have been replaced since, and a new file may be the
+    // HEX input that did not exist yet: the open file is judged again.
+    if (fd >= 0) {
+        why = fstat(fd, &found) != 0 ? std::strerror(errno) : refusal(found, port_fd);
+        if (why != nullptr) {
+            close(fd);
+            fd = -1;
+            if (!existed) {
+                unlink(path);
+            }
+        }
+    }
+    if (fd < 0) {
+        warn(path, why, "going on without it.");
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 /// Reads the variable once; opens the trace and writes the run's header line.
-void start_trace() {
+void start_trace(int port_fd) {
     const char* value = std::getenv(WIRE_TRACE_VARIABLE);
     if (value == nullptr || value[0] == '\0' || std::strcmp(value, "0") == 0) {
         return;
     }
     if (std::strcmp(value, "2") == 0) {
         trace_fd = STDERR_FILENO;
+        trace_name = "standard error";
     } else {
-        trace_fd = open(value, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+        trace_fd = open_trace_file(value, port_fd);
+        trace_name = value;
         if (trace_fd < 0) {
-            std::fprintf(stderr, "Cannot write the trace to %s: %s; going on without it.\n", value,
-                         std::strerror(errno));
             return;
         }
     }
     wire_trace_detail::active = true;
+    signal_fd = trace_fd;
     line_text line{};
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -295,8 +497,26 @@ bool traced(int fd) {
     return fd >= 0 && fd == port.fd;
 }
 
+/// Writes count bytes of terminal mode, in lines of what (keys, screen) that show them all.
+void write_terminal_bytes(const char* what, const uint8_t* bytes, std::size_t count) {
+    const long now = monotonic_now_us();
+    for (std::size_t at = 0; at < count; at += SHOWN_BYTES_MAX) {
+        byte_log piece{};
+        for (std::size_t i = at; i < count && i < at + SHOWN_BYTES_MAX; ++i) {
+            trace_log_byte(piece, bytes[i]);
+        }
+        line_text line = timed_line(now);
+        trace_append(line, "%s", what);
+        trace_append_bytes(line, piece);
+        write_line(line);
+    }
+}
+
 /// Takes one sent byte at time now_us into the frame, or ends the exchange with a command.
 void take_sent_byte(uint8_t b, long now_us) {
+    if (port.outgoing.count == 0) {
+        port.outgoing_us = now_us;
+    }
     trace_log_byte(port.outgoing, b);
     frame_data ended{};
     const int command = decode_sent_byte(port.frame, b, ended);
@@ -316,10 +536,14 @@ void take_sent_byte(uint8_t b, long now_us) {
 
 } // namespace
 
+void wire_trace_set_input(const char* path) {
+    input_path = path;
+}
+
 void wire_trace_open(int fd, const char* path, int baud_rate) {
     if (!decided) {
         decided = true;
-        start_trace();
+        start_trace(fd);
     }
     if (!wire_trace_detail::active || port.fd >= 0) {
         return;
@@ -328,11 +552,23 @@ void wire_trace_open(int fd, const char* path, int baud_rate) {
     port.fd = fd;
     port.opened_us = monotonic_now_us();
     last_opened_us = port.opened_us;
+    summary_due = 1;
     write_open_line(fd, path, baud_rate);
+}
+
+void wire_trace_terminal(int fd) {
+    if (traced(fd)) {
+        port.terminal = true;
+    }
 }
 
 void wire_trace_detail::sent(int fd, const uint8_t* bytes, std::size_t count) {
     if (!traced(fd)) {
+        return;
+    }
+    port.bytes_sent += static_cast<long>(count);
+    if (port.terminal) {
+        write_terminal_bytes("keys | sent", bytes, count);
         return;
     }
     const long now = monotonic_now_us();
@@ -340,7 +576,7 @@ void wire_trace_detail::sent(int fd, const uint8_t* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         take_sent_byte(bytes[i], now);
     }
-    port.bytes_sent += static_cast<long>(count);
+    publish_in_flight();
 }
 
 void wire_trace_detail::received(int fd, const uint8_t* bytes, int got, int asked,
@@ -366,6 +602,15 @@ void wire_trace_detail::received(int fd, const uint8_t* bytes, int got, int aske
     e.timeout_us = timeout_us;
     e.answered_us = now;
     port.bytes_received += got;
+    publish_in_flight();
+}
+
+void wire_trace_detail::screen(int fd, const uint8_t* bytes, std::size_t count) {
+    if (!traced(fd)) {
+        return;
+    }
+    port.bytes_received += static_cast<long>(count);
+    write_terminal_bytes("screen ->", bytes, count);
 }
 
 void wire_trace_detail::drain_begin(int fd) {
@@ -377,6 +622,7 @@ void wire_trace_detail::drain_begin(int fd) {
     port.drain.present = true;
     port.drain.started_us = monotonic_now_us();
     port.drain.ended_us = port.drain.started_us;
+    publish_in_flight();
 }
 
 void wire_trace_detail::drained(int fd, const uint8_t* bytes, int got) {
@@ -393,6 +639,7 @@ void wire_trace_detail::drained(int fd, const uint8_t* bytes, int got) {
         port.drain.quiet = true;
         write_drain();
     }
+    publish_in_flight();
 }
 
 void wire_trace_detail::close(int fd) {
@@ -402,15 +649,15 @@ void wire_trace_detail::close(int fd) {
     const long now = monotonic_now_us();
     write_finished();
     if (port.outgoing.count > 0) { // bytes that no command byte followed
-        exchange_log& e = port.pending;
-        e = exchange_log{};
-        e.present = true;
-        e.command = -1;
-        e.sent_us = now;
-        e.sent = port.outgoing;
+        port.pending = leftover_exchange(now);
         write_exchange();
     }
-    write_summary(now);
+    retract_in_flight();
+    summary_due = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    line_text line = timed_line(now);
+    append_summary(line);
+    write_line(line);
     port.fd = -1;
 }
 
@@ -425,4 +672,59 @@ void wire_trace_note(const char* format, ...) {
     trace_append_args(line, format, args);
     va_end(args);
     write_line(line);
+    publish_in_flight();
+}
+
+void wire_trace_end_of_run(int exit_status) {
+    wire_trace_note("end of run: exit status %d", exit_status);
+    wire_trace_detail::active = false;
+    signal_fd = -1;
+}
+
+// Runs in the handler of an ending signal, which may have stopped the program anywhere: it
+// reads only what is complete (the copy of in_flight it is pointed at, the flags, plain
+// counts, of which one may lack the exchange in flight), and calls only clock_gettime, write(2)
+// and the signal calls of trace_write_line, all async-signal-safe, besides formatting into
+// its own buffers and std::nth_element, which moves the reply times in place. The other ending
+// signals wait while it runs, and it clears signal_fd first, so it writes once.
+void wire_trace_end_by_signal(int signal_number, const char* note, std::size_t note_length) {
+    const int fd = signal_fd;
+    if (fd < 0) {
+        return;
+    }
+    signal_fd = -1;
+    const long now = monotonic_now_us();
+    bool writable = true;
+    const auto put = [fd, &writable](line_text& line) {
+        writable = writable && trace_write_line(fd, line) == 0;
+    };
+    const int shown = in_flight_shown;
+    if (shown >= 0) {
+        const in_flight& cut = in_flight_copies[static_cast<std::size_t>(shown)];
+        for (int i = 0; i < cut.count; ++i) {
+            line_text line = cut.lines[static_cast<std::size_t>(i)].text;
+            trace_append_text(line, "interrupted after ");
+            trace_append_number(line, now - cut.lines[static_cast<std::size_t>(i)].since_us);
+            trace_append_text(line, " us");
+            put(line);
+        }
+    }
+    if (note != nullptr) { // the interrupted line, without its carriage return and line end
+        line_text line = timed_line(now);
+        for (std::size_t i = 0; i < note_length && line.length < line.text.size() - 1; ++i) {
+            if (note[i] != '\r' && note[i] != '\n') {
+                line.text[line.length++] = note[i];
+            }
+        }
+        put(line);
+    }
+    if (summary_due != 0) {
+        line_text line = timed_line(now);
+        append_summary(line);
+        put(line);
+    }
+    line_text line = timed_line(now);
+    trace_append_text(line, "end of run: ended by signal ");
+    trace_append_number(line, signal_number);
+    put(line);
 }
