@@ -367,6 +367,10 @@ const char* refusal(const struct stat& found, int port_fd) {
     if (!S_ISREG(found.st_mode)) {
         return "it is not a regular file";
     }
+    // A file put in a shared directory beforehand by someone else would be handed the firmware.
+    if (found.st_uid != geteuid()) {
+        return "it belongs to another user";
+    }
     if (input_path != nullptr && stat(input_path, &other) == 0 && same_file(found, other)) {
         return "it is the HEX input";
     }
