@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The inquire, device-erase, reset and read commands, end to end: the real
-// binary against the emulated adapter over a pseudo-terminal.
+// binary against the emulated adapter over a pseudo-terminal; and read and write beside an
+// adapter that leaves out the answer to block read.
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
@@ -548,6 +549,71 @@ TEST(Read, AdapterThatDoesNotAnswerBlockRead) {
             EXPECT_GE(waits[1], READ_TIMEOUT_US);
             EXPECT_LT(*std::min_element(waits.begin() + 2, waits.end()), READ_TIMEOUT_US)
                 << "still waiting for every answer";
+        }
+    }
+}
+
+// A stray byte while the run is not waiting for the answer to block read sends it back to
+// waiting; two block reads in a row unanswered then stop the waiting again, as at the start, so
+// the byte costs a drain and a few blocks read again. An adapter that answers every other block
+// read, from its fourth, is learned, then waited for. Each run leaves the chip's dump, or the
+// image on the chip. The bound guards against waiting for every later block read (over 90 s
+// for a read or a write of the whole range with one stray byte) and is no measure of speed.
+// The line runs at 115200 bit/s: the emulated line takes bytes at once, and a wait that
+// follows blocks sent without waiting first waits out their time on the wire as the program
+// reckons it, which is shorter at a higher speed.
+TEST(Read, StrayBytesBesideAnAdapterThatDoesNotAnswerBlockRead) {
+    constexpr double CLIFF_GUARD_S = 20;
+    const uint32_t range = sim::USABLE_FLASH_END;
+    test_support::flash_array chip = test_support::erased_flash();
+    for (uint32_t i = 0; i < range; ++i) {
+        chip[i] = static_cast<uint8_t>((i * 0x9E37U) >> 7 ^ i);
+    }
+    const auto stray = [](int nth) {
+        return command_fault(sim::fault_kind::surplus_reply, BLOCK_FETCH, nth, {0x00});
+    };
+    sim::config silent;
+    silent.block_read_ack = false;
+    sim::config every_other;
+    every_other.block_read_ack_every = 2;
+    struct stray_case {
+        const char* name;
+        sim::config cfg;
+        std::vector<sim::fault> faults;
+        uint32_t size; // the range read or written
+    };
+    const stray_case cases[] = {
+        {"one stray byte", silent, {stray(50)}, range},
+        {"three stray bytes far apart", silent, {stray(50), stray(250), stray(450)}, range},
+        // Each unanswered block read waited for costs 100 ms: a short range.
+        {"answering every other block read",
+         every_other,
+         {command_fault(sim::fault_kind::no_reply, BLOCK_READ, 2)},
+         0x100},
+    };
+    for (const bool write : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(write ? "write, " : "read, ") + c.name);
+            emulated_line line(c.cfg);
+            line.program = {test_support::short_range_binary(), std::to_string(c.size)};
+            if (!write) {
+                line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + c.size));
+            }
+            for (const auto& f : c.faults) {
+                line.emu.add_fault(f);
+            }
+            const std::string image = sim::hex_text(chip, 0, c.size);
+            const auto start = std::chrono::steady_clock::now();
+            const auto r = line.run({write ? "-w" : "-r", "--speed", "115200"},
+                                    {.stdin_data = write ? image : ""});
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            EXPECT_EQ(r.exit_status, 0) << r.err.substr(r.err.rfind('\r') + 1);
+            EXPECT_EQ(write ? sim::hex_text(line.emu.flash(), 0, c.size) : r.out, image);
+            const std::string NOT_WAITING = "Adapter does not answer block read";
+            EXPECT_EQ(r.err.find(NOT_WAITING), r.err.rfind(NOT_WAITING)) << "said more than once";
+            if (c.size == range) {
+                EXPECT_LT(took.count(), CLIFF_GUARD_S) << "waited for every later block read";
+            }
         }
     }
 }
