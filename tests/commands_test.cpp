@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The inquire, device-erase, reset and read commands, end to end: the real
-// binary against the emulated adapter over a pseudo-terminal.
+// binary against the emulated adapter over a pseudo-terminal; and read and write beside an
+// adapter that leaves out the answer to block read.
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
@@ -548,6 +549,57 @@ TEST(Read, AdapterThatDoesNotAnswerBlockRead) {
             EXPECT_GE(waits[1], READ_TIMEOUT_US);
             EXPECT_LT(*std::min_element(waits.begin() + 2, waits.end()), READ_TIMEOUT_US)
                 << "still waiting for every answer";
+        }
+    }
+}
+
+// A stray byte while not waiting for the answer to block read costs a drain and a few blocks
+// read again: two block reads in a row unanswered stop the waiting again. An adapter answering
+// every other block read from its fourth is learned, then waited for. The 20 s bound guards
+// against waiting for every later block read (over 90 s with one stray byte); no speed test.
+// At 115200 bit/s, the wire time a wait first waits out after blocks sent unpaced is short.
+TEST(Read, StrayBytesBesideAnAdapterThatDoesNotAnswerBlockRead) {
+    constexpr uint32_t RANGE = sim::USABLE_FLASH_END;
+    test_support::flash_array chip = test_support::erased_flash();
+    for (uint32_t i = 0; i < RANGE; ++i) {
+        chip[i] = static_cast<uint8_t>((i * 0x9E37U) >> 7 ^ i);
+    }
+    const auto stray = [](int nth) {
+        return command_fault(sim::fault_kind::surplus_reply, BLOCK_FETCH, nth, {0x00});
+    };
+    const sim::config silent{.block_read_ack = false};
+    const struct {
+        const char* name;
+        sim::config cfg;
+        std::vector<sim::fault> faults;
+        uint32_t size; // short where each unanswered block read costs 100 ms
+    } cases[] = {
+        {"one stray byte", silent, {stray(50)}, RANGE},
+        {"three stray bytes far apart", silent, {stray(50), stray(250), stray(450)}, RANGE},
+        {"answering every other",
+         {.block_read_ack_every = 2},
+         {command_fault(sim::fault_kind::no_reply, BLOCK_READ, 2)},
+         0x100},
+    };
+    for (const bool write : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(write ? "write, " : "read, ") + c.name);
+            emulated_line line(c.cfg);
+            line.program = {test_support::short_range_binary(), std::to_string(c.size)};
+            line.emu.set_flash(0, write ? bytes{} : bytes(chip.begin(), chip.begin() + c.size));
+            for (const auto& f : c.faults) {
+                line.emu.add_fault(f);
+            }
+            const std::string image = sim::hex_text(chip, 0, c.size);
+            const auto start = std::chrono::steady_clock::now();
+            const auto r = line.run({write ? "-w" : "-r", "--speed", "115200"},
+                                    {.stdin_data = write ? image : ""});
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            EXPECT_EQ(r.exit_status, 0) << r.err.substr(r.err.rfind('\r') + 1);
+            EXPECT_EQ(write ? sim::hex_text(line.emu.flash(), 0, c.size) : r.out, image);
+            const std::string NOT_WAITING = "Adapter does not answer block read";
+            EXPECT_EQ(r.err.find(NOT_WAITING), r.err.rfind(NOT_WAITING)) << "said more than once";
+            EXPECT_TRUE(c.size < RANGE || took.count() < 20) << "waited for every block read";
         }
     }
 }

@@ -31,18 +31,22 @@ void fill_request_header(block_request& request, uint16_t address, int piece) {
 }
 
 /// What this open of the port has learned about the adapter's answer to block read. An adapter
-/// may leave that answer out; one that has done so for the first two block reads of a run is
-/// no longer waited for, until a sign that it answers after all.
+/// may leave that answer out; one that has done so for the first two block reads of an open is
+/// no longer waited for, until a reply out of place, which may be an answer that came after
+/// all, makes the run wait again. Two block reads in a row unanswered after that stop the
+/// waiting once more, a bounded number of times: a stray byte on the line then costs a drain
+/// and a few blocks read again, not a wait for every later block read.
 struct block_read_habit {
     int fd = -1;
     long open_number = 0;
-    int block_reads = 0; // block reads sent on this open, counted up to BLOCK_READS_LEARNED
-    int unanswered = 0;  // of those, the ones whose answer stayed away
+    int block_reads = 0; // the first block reads of the open, counted up to BLOCK_READS_LEARNED
+    int unanswered = 0;  // block reads in a row whose answer stayed away while waiting
+    int waits_again = 0; // flash_block_wait_again calls on this open
     bool not_waiting = false;
-    bool waiting_for_good = false; // the adapter has answered after all: wait for the rest
+    bool waiting_for_good = false; // the adapter answers, or the run has stopped waiting often
 };
 
-/// Block reads whose answer decides whether to keep waiting for it.
+/// Block reads in a row whose answer stays away before the run stops waiting for it.
 constexpr int BLOCK_READS_LEARNED = 2;
 
 block_read_habit habit;
@@ -58,9 +62,32 @@ block_read_habit& habit_of(int fd) {
     return habit;
 }
 
+/// Learns from the answer (or its absence, answer < 0) to a block read waited for.
+void learn_block_read_answer(block_read_habit& learned, int answer) {
+    learned.unanswered = answer < 0 ? learned.unanswered + 1 : 0;
+    if (learned.unanswered == BLOCK_READS_LEARNED) {
+        learned.not_waiting = true;
+        learned.unanswered = 0;
+        if (learned.waits_again == 0) {
+            std::fputs("Adapter does not answer block read; not waiting for it.\n", stderr);
+            wire_trace_note("block read unanswered twice: not waiting for its answer");
+        } else {
+            wire_trace_note("block read unanswered twice again: not waiting for its answer "
+                            "(relearned %d of %d)",
+                            learned.waits_again, FLASH_BLOCK_RELEARNS_MAX);
+        }
+        return;
+    }
+    // At the start only the first two block reads decide: an adapter that answers either
+    // of them answers.
+    if (learned.waits_again == 0 && ++learned.block_reads == BLOCK_READS_LEARNED) {
+        learned.waiting_for_good = true;
+    }
+}
+
 /// Sends the block read request. Its one answer byte, if any, is not looked at; waiting for it
 /// costs one READ_TIMEOUT_US when the adapter does not answer, unless the run has learned that
-/// it never does.
+/// it does not.
 void request_block(int fd, uint16_t address, int piece) {
     block_request request{};
     fill_request_header(request, address, piece);
@@ -70,15 +97,8 @@ void request_block(int fd, uint16_t address, int piece) {
         return;
     }
     const int answer = serial_read_byte(fd, READ_TIMEOUT_US);
-    if (learned.waiting_for_good || learned.block_reads >= BLOCK_READS_LEARNED) {
-        return;
-    }
-    ++learned.block_reads;
-    learned.unanswered += answer < 0 ? 1 : 0;
-    if (learned.unanswered == BLOCK_READS_LEARNED) {
-        learned.not_waiting = true;
-        std::fputs("Adapter does not answer block read; not waiting for it.\n", stderr);
-        wire_trace_note("block read unanswered twice: not waiting for its answer");
+    if (!learned.waiting_for_good) {
+        learn_block_read_answer(learned, answer);
     }
 }
 
@@ -190,8 +210,15 @@ bool flash_block_not_waiting(int fd) {
 int flash_block_wait_again(int fd) {
     block_read_habit& learned = habit_of(fd);
     learned.not_waiting = false;
-    learned.waiting_for_good = true;
-    wire_trace_note("a reply out of place while not waiting for block read: waiting again");
+    learned.unanswered = 0;
+    ++learned.waits_again;
+    if (learned.waits_again > FLASH_BLOCK_RELEARNS_MAX) {
+        learned.waiting_for_good = true;
+        wire_trace_note("a reply out of place while not waiting for block read: waiting again, "
+                        "for good");
+    } else {
+        wire_trace_note("a reply out of place while not waiting for block read: waiting again");
+    }
     return serial_drain(fd, READ_TIMEOUT_US);
 }
 
@@ -206,7 +233,8 @@ enum first_block { FIRST_BLOCK_BLANK, FIRST_BLOCK_HOLDS_DATA, FIRST_BLOCK_UNREAD
 /// What the first block of flash holds, read twice, compared and proven in step. A read that
 /// fails while the run is not waiting for the answer to block read may have met that answer
 /// after all: the block is read again, waiting, and that does not count as an attempt. The
-/// loop ends since a run that waits again never stops waiting.
+/// loop ends since an open stops waiting only a bounded number of times (see
+/// flash_block_wait_again).
 first_block read_first_block(int fd) {
     std::array<uint8_t, FLASH_BLOCK_MAX> first{};
     int attempts = 0;

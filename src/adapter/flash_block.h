@@ -23,13 +23,24 @@ int flash_block_sum(int fd, uint16_t address, uint8_t length);
 /// their own and compares the two byte for byte. 1 when both arrived and agree, else 0.
 int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, uint8_t length);
 
-/// True once this open of fd has stopped waiting for the answer to block read: the first two
-/// block reads went unanswered, and the run then says so once on standard error. A failure
-/// while not waiting may be an answer that came after all; see flash_block_wait_again.
+/// True while this open of fd is not waiting for the answer to block read: the first two
+/// block reads went unanswered, and the run then says so once on standard error; or two in a
+/// row did again after a wait-again. A failure while not waiting may be an answer that came
+/// after all; see flash_block_wait_again.
 bool flash_block_not_waiting(int fd);
 
-/// Waits for the answer to block read again, for the rest of this open, after throwing away
-/// what is pending (one quiet READ_TIMEOUT_US). Returns the bytes thrown away.
+/// Times an open may stop waiting for the answer to block read again after a wait-again. An
+/// adapter that answers now and then spends them in a few blocks, at the cost of a drain and
+/// two full waits each, and is then waited for as before.
+inline constexpr int FLASH_BLOCK_RELEARNS_MAX = 4;
+
+/// Waits for the answer to block read again after throwing away what is pending (one quiet
+/// READ_TIMEOUT_US). Returns the bytes thrown away. Two block reads in a row unanswered then
+/// stop the waiting again, but the wait-again after the FLASH_BLOCK_RELEARNS_MAX-th such
+/// relearning is for good. So an open stops waiting at most 1 + FLASH_BLOCK_RELEARNS_MAX
+/// times, and each wait-again made while not waiting ends one of those times: a loop that goes
+/// round once more, uncounted, only after such a wait-again does so at most that often, which
+/// is why each of those loops ends.
 int flash_block_wait_again(int fd);
 
 /// Erases the whole chip of a target in programming mode and proves it by the chip: 1 when the

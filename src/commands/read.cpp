@@ -78,7 +78,10 @@ enum dump_result { DUMP_COMPLETE, DUMP_FAILED, DUMP_OUT_OF_STEP };
 /// read while not waiting for the block-read answer are printed once an in-step check has
 /// proven them; when a block or that check fails then, the run waits for the answer again and
 /// reads those blocks once more, which is not a failure. DUMP_COMPLETE when every block was
-/// dumped.
+/// dumped. The loop ends: each turn either reads a block on, counts a failure (at most
+/// READ_FAILURES_MAX + 1), or goes back after a wait-again, which an open makes while not
+/// waiting only a bounded number of times (see flash_block_wait_again); and at most
+/// HELD_BLOCKS_MAX blocks are read between two in-step checks.
 dump_result dump_flash(int fd, uint16_t size) {
     uint16_t address = 0;
     uint16_t remaining = size;

@@ -110,7 +110,9 @@ block_outcome write_block(int fd, const uint8_t* bytes, uint16_t address, int le
 /// Returns the failure count of the block it stopped at: 0 when every block was done. Gives up
 /// at the fifth failure of one block with nothing verified or skipped beyond it, or when
 /// programming mode cannot be re-entered for a retry. Sets troubled when anything went wrong
-/// on the way, a retry or an answer to block read that came after the run stopped waiting.
+/// on the way, a retry or an answer to block read that came after the run stopped waiting. A
+/// block done again after a wait-again is not counted: that happens a bounded number of times
+/// in an open (see flash_block_wait_again), so the loop ends.
 int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count, bool& troubled) {
     failure_counts failures{};
     uint16_t address = start;
@@ -175,7 +177,9 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
 
 /// Reads image[start, start + count) back from the chip, block by block, blank blocks included,
 /// and compares the bytes. 1 when the chip holds the image; else 0 after one line that names
-/// the first block that differs or cannot be read, and says to write the chip again.
+/// the first block that differs or cannot be read, and says to write the chip again. A block
+/// read again after a wait-again is not an attempt; the loop ends since an open waits again
+/// while not waiting only a bounded number of times (see flash_block_wait_again).
 int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
     uint16_t address = start;
     uint32_t remaining = count;
@@ -214,7 +218,9 @@ int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t coun
 /// Erases the target and programs image[start, start + count) in verified blocks. A run that
 /// saw trouble reads the whole range back before its verdict, and every run succeeds only once
 /// the adapter's replies are proven still in step. 1 on success, else 0; prints progress and
-/// the verdict on standard error.
+/// the verdict on standard error. The check goes round again only after a wait-again made
+/// while not waiting, which an open makes a bounded number of times (see
+/// flash_block_wait_again), so it ends.
 int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
     if (start + count > IMAGE_SIZE) {
         count = IMAGE_SIZE - start;
