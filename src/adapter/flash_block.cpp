@@ -194,6 +194,12 @@ int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, ui
     if (flash_block_read(fd, destination, address, length) == 0) {
         return 0;
     }
+    // While not waiting for the block-read answer, an answer that comes after all shifts the
+    // first fetch reply by one; a second reply cut short by a byte would shift back and match
+    // it. The shift is caught before the second fetch.
+    if (flash_block_not_waiting(fd) && adapter_in_step(fd) == 0) {
+        return 0;
+    }
     std::array<uint8_t, FLASH_BLOCK_MAX> again{};
     const int count = length < FLASH_BLOCK_MAX ? length : FLASH_BLOCK_MAX;
     if (flash_block_read(fd, again.data(), address, static_cast<uint8_t>(count)) == 0 ||
@@ -239,12 +245,13 @@ first_block read_first_block(int fd) {
     std::array<uint8_t, FLASH_BLOCK_MAX> first{};
     int attempts = 0;
     while (attempts < ERASE_READS_MAX) {
-        const bool not_waiting = flash_block_not_waiting(fd);
+        const bool was_not_waiting = flash_block_not_waiting(fd);
         if (flash_block_read_verified(fd, first.data(), 0x0000, FLASH_BLOCK_MAX) != 0) {
             return block_erased(first.data(), FLASH_BLOCK_MAX) ? FIRST_BLOCK_BLANK
                                                                : FIRST_BLOCK_HOLDS_DATA;
         }
-        if (not_waiting) {
+        // The run may have stopped waiting during this very read.
+        if (was_not_waiting || flash_block_not_waiting(fd)) {
             flash_block_wait_again(fd);
             continue;
         }
@@ -265,9 +272,15 @@ first_block read_first_block(int fd) {
 /// not judged, since the read afterwards decides, but a missing or wrong one may be late: the
 /// line is let go quiet before the erase, whose status polls it would otherwise shift.
 int flash_erase_proven(int fd) {
-    if (read_first_block(fd) != FIRST_BLOCK_HOLDS_DATA) {
+    const first_block before = read_first_block(fd);
+    if (before != FIRST_BLOCK_HOLDS_DATA) {
         constexpr uint8_t MARK = 0x00;
         wire_trace_note("first block blank or unreadable: marking it for the erase");
+        // After reads that failed, a byte of theirs may still be on its way: it would be taken
+        // for the mark's answer, and the true answer would shift the erase's status polls.
+        if (before == FIRST_BLOCK_UNREADABLE) {
+            serial_drain(fd, READ_TIMEOUT_US);
+        }
         if (flash_block_write(fd, &MARK, 0x0000, 1) == 0) {
             serial_drain(fd, READ_TIMEOUT_US);
         }
