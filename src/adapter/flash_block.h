@@ -20,7 +20,8 @@ int flash_block_write(int fd, const uint8_t* source, uint16_t address, uint8_t l
 int flash_block_sum(int fd, uint16_t address, uint8_t length);
 
 /// Reads length (1 to 16) bytes like flash_block_read, then reads them again by a block read of
-/// their own and compares the two byte for byte. 1 when both arrived and agree, else 0.
+/// their own, compares the two byte for byte and proves the replies in step. 1 when both
+/// arrived and agree and the replies are in step, else 0.
 int flash_block_read_verified(int fd, uint8_t* destination, uint16_t address, uint8_t length);
 
 /// True while this open of fd is not waiting for the answer to block read: the first two

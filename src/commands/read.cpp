@@ -73,7 +73,7 @@ void put_held(const held_blocks& held) {
 
 enum dump_result { DUMP_COMPLETE, DUMP_FAILED, DUMP_OUT_OF_STEP };
 
-/// Reads the first size bytes of flash, each block proven by the adapter's own sum, printing a
+/// Reads the first size bytes of flash, each block proven by two fetches that agree, printing a
 /// record for each block that is not erased, and proves the replies in step at the end. Blocks
 /// read while not waiting for the block-read answer are printed once an in-step check has
 /// proven them; when a block or that check fails then, the run waits for the answer again and
