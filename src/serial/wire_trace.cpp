@@ -14,6 +14,7 @@
 #include "serial/wire_trace.h"
 
 #include "serial/serial_port.h"
+#include "serial/trace_file.h"
 #include "serial/usb_latency.h"
 #include "serial/wire_decode.h"
 #include "serial/wire_text.h"
@@ -350,81 +351,6 @@ void append_command_line(line_text& line) {
                  got == static_cast<ssize_t>(text.size() - 1) ? " ..." : "");
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-/// Why the trace may not be written to the file found, or null when it may: it must be a
-/// regular file, and none that the run reads or writes otherwise.
-const char* refusal(const struct stat& found, int port_fd) {
-    struct stat other {};
-    if (S_ISLNK(found.st_mode)) {
-        return "it is a symbolic link";
-    }
-    if (fstat(port_fd, &other) == 0 && same_file(found, other)) {
-        return "it is the serial port";
-    }
-    if (!S_ISREG(found.st_mode)) {
-        return "it is not a regular file";
-    }
-    // A file put in a shared directory beforehand by someone else would be handed the firmware.
-    if (found.st_uid != geteuid()) {
-        return "it belongs to another user";
-    }
-    if (input_path != nullptr && stat(input_path, &other) == 0 && same_file(found, other)) {
-        return "it is the HEX input";
-    }
-    if (fstat(STDIN_FILENO, &other) == 0 && same_file(found, other)) {
-        return "it is standard input";
-    }
-    if (fstat(STDOUT_FILENO, &other) == 0 && same_file(found, other)) {
-        return "it is standard output";
-    }
-    return nullptr;
-}
-
-/// Opens path for the trace: the descriptor, or -1 after one warning. The open never waits (a
-/// FIFO without reader), never follows a final symbolic link, never takes a terminal, and a
-/// new file is for its owner only: the trace holds every byte of the firmware.
-int open_trace_file(const char* path, int port_fd) {
-    struct stat found {};
-    const bool existed = lstat(path, &found) == 0;
-    const char* why = nullptr;
-    if (existed) {
-        why = refusal(found, port_fd);
-    } else if (errno != ENOENT) {
-        why = std::strerror(errno);
-    }
-    int fd = -1;
-    if (why == nullptr) {
-        const int create = existed ? 0 : O_CREAT | O_EXCL;
-        fd = open(path,
-                  O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | create,
-                  0600);
-        if (fd < 0) {
-            why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
-        }
-    }
-    // What was found before the open may have been replaced since, and a new file may be the
-    // HEX input that did not exist yet: the open file is judged again.
-    if (fd >= 0) {
-        why = fstat(fd, &found) != 0 ? std::strerror(errno) : refusal(found, port_fd);
-        if (why != nullptr) {
-            close(fd);
-            fd = -1;
-            if (!existed) {
-                unlink(path);
-            }
-        }
-    }
-    if (fd < 0) {
-        warn(path, why, "going on without it.");
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
 /// Reads the variable once; opens the trace and writes the run's header line.
 void start_trace(int port_fd) {
     const char* value = std::getenv(WIRE_TRACE_VARIABLE);
@@ -435,9 +361,11 @@ void start_trace(int port_fd) {
         trace_fd = STDERR_FILENO;
         trace_name = "standard error";
     } else {
-        trace_fd = open_trace_file(value, port_fd);
+        const char* why = nullptr;
+        trace_fd = trace_file_open(value, port_fd, input_path, why);
         trace_name = value;
         if (trace_fd < 0) {
+            warn(value, why, "going on without it.");
             return;
         }
     }
