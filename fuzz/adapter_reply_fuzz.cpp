@@ -22,12 +22,10 @@
 
 namespace {
 
-constexpr std::array<uint8_t, 12> COMMANDS = {0x01, 0x10, 0x11, 0x12, 0x13, 0x14,
-                                              0x15, 0x16, 0x20, 0x21, 0x22, 0x3F};
 constexpr std::size_t FAULTS_MAX = 6;
 constexpr std::size_t GUARD = 32;
 constexpr uint8_t CANARY = 0xA5;
-constexpr uint16_t USABLE_END = 0x1E00;
+constexpr uint16_t USABLE_END = CHIP_FLASH_SIZE;
 
 void require(bool condition, const char* what) {
     if (!condition) {
@@ -166,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<sim::fault> faults;
     while (!in.done() && faults.size() < FAULTS_MAX) {
         sim::fault f{sim::fault_kind::wrong_reply};
-        f.command = COMMANDS[in.next() % COMMANDS.size()];
+        f.command = ADAPTER_COMMANDS[in.next() % ADAPTER_COMMANDS.size()].byte;
         f.nth = in.next() % 6;
         const uint8_t shape = in.next();
         const int count = (shape >> 2) & 7;

@@ -2,8 +2,8 @@
 // Fuzzes the command-line parser: the input, split on NUL bytes, is the argument vector after
 // the program name. "--terminal" would take over the process with a port; its row in the
 // table copy gets a stand-in that only counts calls.
-#include "cli/option_context.h"
 #include "cli/options.h"
+#include "commands/option_context.h"
 
 #include <array>
 #include <cstddef>

@@ -239,7 +239,7 @@ std::optional<uint8_t> parse_command(std::string_view text) {
     if (name.size() > 4 && same_letters(name.substr(0, 4), "ADP_")) {
         name.remove_prefix(4);
     }
-    for (const auto& c : command_table()) {
+    for (const auto& c : ADAPTER_COMMANDS) {
         if (same_letters(name, c.name)) {
             return c.byte;
         }
@@ -349,7 +349,7 @@ std::optional<fault_request> parse_fault_spec(std::string_view spec, std::string
 const char* fault_spec_syntax() {
     static const std::string text = [] {
         std::string names;
-        for (const auto& c : command_table()) {
+        for (const auto& c : ADAPTER_COMMANDS) {
             names += names.empty() ? "(" : ", ";
             names += c.name;
         }

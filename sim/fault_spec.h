@@ -4,8 +4,8 @@
 // an exchange. The command table itself is in adapter_commands.h.
 #pragma once
 
-#include "adapter_commands.h"
 #include "emulator.h"
+#include "protocol/adapter_protocol.h"
 
 #include <cstdint>
 #include <optional>

@@ -5,7 +5,8 @@
 // that the group's bytes lost; a byte 0x01..0x7F is a command that ends the frame.
 #pragma once
 
-#include <array>
+#include "protocol/adapter_frame.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,7 +23,7 @@ struct command_frame {
 
 class frame_decoder {
   public:
-    static constexpr std::size_t CAPACITY = 64; // data bytes kept per frame
+    static constexpr std::size_t CAPACITY = FRAME_KEPT_MAX; // data bytes kept per frame
 
     /// Takes one byte; a command byte yields itself with the frame before it (empty
     /// when no frame was started since the last command). Body bytes outside a frame
@@ -30,12 +31,8 @@ class frame_decoder {
     std::optional<command_frame> take(uint8_t b);
 
   private:
-    bool in_frame_ = false;
-    std::size_t body_pos_ = 0; // body bytes of this frame so far, headers included
-    uint8_t header_ = 0;
-    std::array<uint8_t, CAPACITY> data_{};
-    std::size_t length_ = 0;
-    bool overflow_ = false;
+    adapter_frame_decoder state_{};
+    adapter_frame ended_{}; // the frame of the last command
 };
 
 } // namespace sim

@@ -3,6 +3,8 @@
 // faults, the trace of an exchange and the transcript of the line.
 #pragma once
 
+#include "protocol/adapter_protocol.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -13,8 +15,8 @@
 namespace sim {
 
 inline constexpr std::size_t FLASH_SPACE = 65536;
-inline constexpr uint16_t USABLE_FLASH_END = 0x1E00; // 0x0000..0x1DFF programmable
-inline constexpr long MAX_LATENCY_US = 1000000;      // bound on config::latency_us
+inline constexpr uint16_t USABLE_FLASH_END = CHIP_FLASH_SIZE; // 0x0000..0x1DFF programmable
+inline constexpr long MAX_LATENCY_US = 1000000;               // bound on config::latency_us
 
 using flash_array = std::array<uint8_t, FLASH_SPACE>;
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "target_model.h"
 
-#include "adapter_commands.h"
+#include "protocol/adapter_protocol.h"
 
 #include <algorithm>
 

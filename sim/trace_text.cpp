@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The --trace line of one exchange, decoded by the command table.
-#include "adapter_commands.h"
 #include "fault_spec.h"
+#include "protocol/adapter_protocol.h"
 
 #include <array>
 #include <cstdio>
@@ -49,7 +49,7 @@ void append_frame(std::string& out, const exchange& e) {
 
 std::string describe_exchange(const exchange& e) {
     std::string out;
-    const command_info* command = find_command(e.command);
+    const adapter_command_info* command = adapter_command_find(e.command);
     if (command != nullptr) {
         out = command->name;
     } else {

@@ -13,7 +13,7 @@
 //
 // Built twice: sweep_test runs a fixed sample of each sweep (every SWEEP_STRIDE-th trial), and
 // sweep_exhaustive_test, labelled "exhaustive", runs every trial.
-#include "adapter_commands.h"
+#include "protocol/adapter_protocol.h"
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
@@ -245,7 +245,7 @@ std::vector<trial> trials_for(const std::vector<exchange_seen>& exchanges) {
         trials.push_back({"stray 00 before " + at, on(fault_kind::wrong_reply, prefixed)});
         trials.push_back({"changed reply to " + at, on(fault_kind::wrong_reply, changed)});
         trials.push_back({"reply twice to " + at, on(fault_kind::surplus_reply, e.reply)});
-        if (e.command == sim::ADP_BLOCK_FETCH && e.reply.size() > 2) {
+        if (e.command == ADP_BLOCK_FETCH && e.reply.size() > 2) {
             bytes data_changed = e.reply;
             data_changed[e.reply.size() / 2] ^= 0x01;
             trials.push_back(
@@ -475,8 +475,8 @@ const scenario READ{
     // A stray byte after the first block's second fetch shifts the next reply by one, and a
     // missing answer to a later block read puts the replies back in step.
     {{"stray 00 after the first block's second fetch, then a block read unanswered",
-      {command_fault(fault_kind::surplus_reply, sim::ADP_BLOCK_FETCH, 2, {0x00}),
-       command_fault(fault_kind::no_reply, sim::ADP_BLOCK_READ, 4)}}}};
+      {command_fault(fault_kind::surplus_reply, ADP_BLOCK_FETCH, 2, {0x00}),
+       command_fault(fault_kind::no_reply, ADP_BLOCK_READ, 4)}}}};
 
 const scenario WRITE = write_scenario("write", WRITE_BYTES);
 const scenario WRITE_SHORT = write_scenario("short write", WRITE_BYTES_SHORT);

@@ -2,61 +2,31 @@
 // The adapter's wire format: data frames of 7-bit-coded bytes and one-byte commands.
 #include "adapter/adapter_link.h"
 
+#include "protocol/adapter_frame.h"
 #include "serial/serial_port.h"
-#include "serial/wire_trace.h"
+#include "trace/trace_notes.h"
 
 #include <array>
 
 namespace {
 
-constexpr int GROUP_BYTES = 7;
-constexpr int GROUP_LINE_BYTES = GROUP_BYTES + 1;
-constexpr uint8_t FRAME_BODY_BIT = 0x80;
-
-/// Line bytes of a frame of ADAPTER_FRAME_MAX data bytes, its start byte and its command.
-constexpr int FRAME_LINE_MAX =
-    1 + ADAPTER_FRAME_MAX + (ADAPTER_FRAME_MAX + GROUP_BYTES - 1) / GROUP_BYTES + 1;
-
-/// Puts one group of 1 to 7 data bytes at out as its header and the bytes with bit 7 set.
-/// Returns the number of line bytes written.
-int encode_group(const uint8_t* data, int count, uint8_t* out) {
-    uint8_t header = FRAME_BODY_BIT;
-    for (int k = 0; k < count; ++k) {
-        if ((data[k] & 0x80) != 0) {
-            header |= static_cast<uint8_t>(1U << (6 - k));
-        }
-        out[1 + k] = static_cast<uint8_t>(data[k] | FRAME_BODY_BIT);
-    }
-    out[0] = header;
-    return count + 1;
-}
-
-/// Puts the whole frame of count (0 to ADAPTER_FRAME_MAX) data bytes at out; returns its length.
-int encode_frame(const uint8_t* data, int count, uint8_t* out) {
-    int length = 0;
-    out[length++] = ADP_FRAME_START;
-    for (int done = 0; done < count; done += GROUP_BYTES) {
-        const int group = count - done < GROUP_BYTES ? count - done : GROUP_BYTES;
-        length += encode_group(data + done, group, out + length);
-    }
-    return length;
-}
+/// Groups of a long frame put in one write.
+constexpr int GROUPS_PER_WRITE = 8;
 
 } // namespace
 
 /// Sends without reading; the groups of long frames go out as the buffer fills.
 void adapter_send_data(int fd, const uint8_t* data, int count) {
-    constexpr int GROUPS_PER_WRITE = 8;
-    std::array<uint8_t, 1 + GROUPS_PER_WRITE * GROUP_LINE_BYTES> buffer{};
+    std::array<uint8_t, 1 + GROUPS_PER_WRITE * FRAME_GROUP_LINE_BYTES> buffer{};
     int length = 0;
     buffer[length++] = ADP_FRAME_START;
     while (count > 0) {
-        if (length + GROUP_LINE_BYTES > static_cast<int>(buffer.size())) {
+        if (length + FRAME_GROUP_LINE_BYTES > static_cast<int>(buffer.size())) {
             serial_send(fd, buffer.data(), static_cast<std::size_t>(length));
             length = 0;
         }
-        const int group = count < GROUP_BYTES ? count : GROUP_BYTES;
-        length += encode_group(data, group, buffer.data() + length);
+        const int group = count < FRAME_GROUP_BYTES ? count : FRAME_GROUP_BYTES;
+        length += adapter_frame_encode_group(data, group, buffer.data() + length);
         data += group;
         count -= group;
     }
@@ -70,8 +40,8 @@ void adapter_send_frame_command(int fd, const uint8_t* data, int count, uint8_t 
         adapter_send_command(fd, command);
         return;
     }
-    std::array<uint8_t, FRAME_LINE_MAX> buffer{};
-    int length = encode_frame(data, count > 0 ? count : 0, buffer.data());
+    std::array<uint8_t, adapter_frame_line_size(ADAPTER_FRAME_MAX) + 1> buffer{};
+    int length = adapter_frame_encode(data, count > 0 ? count : 0, buffer.data());
     buffer[length++] = command;
     serial_send(fd, buffer.data(), static_cast<std::size_t>(length));
 }
@@ -84,7 +54,7 @@ void adapter_send_command(int fd, uint8_t command) {
 /// Sends without reading.
 void adapter_send_byte_command(int fd, uint8_t command, uint8_t argument) {
     std::array<uint8_t, 4> buffer{};
-    encode_frame(&argument, 1, buffer.data());
+    adapter_frame_encode(&argument, 1, buffer.data());
     buffer[3] = command;
     serial_send(fd, buffer.data(), buffer.size());
 }

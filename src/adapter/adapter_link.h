@@ -2,33 +2,9 @@
 // The adapter's wire format: data frames of 7-bit-coded bytes and one-byte commands.
 #pragma once
 
+#include "protocol/adapter_protocol.h"
+
 #include <cstdint>
-
-enum adapter_command : uint8_t {
-    ADP_FRAME_START = 0x00,
-    ADP_IDENTIFY = 0x01,
-    ADP_TARGET_RESET = 0x10,
-    ADP_ADDRESS_WRITE = 0x11,
-    ADP_ADDRESS_READ = 0x12,
-    ADP_DATA_WRITE = 0x13,
-    ADP_DATA_READ = 0x14,
-    ADP_BLOCK_FETCH = 0x15,
-    ADP_BLOCK_SUM = 0x16,
-    ADP_PROGRAM_MODE = 0x20,
-    ADP_BLOCK_WRITE = 0x21,
-    ADP_BLOCK_READ = 0x22,
-    ADP_QUERY = 0x3F,
-};
-
-/// The first two bytes of every identification reply: the characters C and 2.
-inline constexpr uint8_t ADAPTER_ID_FIRST = 0x43;
-inline constexpr uint8_t ADAPTER_ID_SECOND = 0x32;
-
-/// Bytes of an identification reply: the two above, the major and the minor version.
-inline constexpr int ADAPTER_ID_SIZE = 4;
-
-/// Most bytes of one frame: a block write request of 16 bytes.
-inline constexpr int ADAPTER_FRAME_MAX = 19;
 
 /// Sends a data frame of count bytes (0x00 alone for count <= 0).
 void adapter_send_data(int fd, const uint8_t* data, int count);

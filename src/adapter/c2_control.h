@@ -3,10 +3,9 @@
 // programming mode and whole-chip erase.
 #pragma once
 
-#include <cstdint>
+#include "protocol/adapter_protocol.h"
 
-inline constexpr int C2_OUT_READY = 0x01;
-inline constexpr int C2_IN_BUSY = 0x02;
+#include <cstdint>
 
 /// Bound on the time a status wait keeps polling for its condition, in microseconds.
 inline constexpr long C2_WAIT_LIMIT_US = 2000000;

@@ -5,7 +5,7 @@
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"
 #include "serial/serial_port.h"
-#include "serial/wire_trace.h"
+#include "trace/trace_notes.h"
 
 #include <array>
 #include <cstdio>

@@ -2,10 +2,9 @@
 // Flash block transfers through the adapter, in pieces of at most FLASH_BLOCK_MAX bytes.
 #pragma once
 
-#include <cstdint>
+#include "protocol/adapter_protocol.h"
 
-/// Most flash bytes moved by one adapter block command.
-inline constexpr int FLASH_BLOCK_MAX = 16;
+#include <cstdint>
 
 /// Reads length bytes of flash from address (wrapping at 0xFFFF) into
 /// destination. 1 when all arrived, 0 at the first short piece.

@@ -5,9 +5,11 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "commands/commands.h"
-#include "serial/wire_trace.h"
+#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 int run_program(option_context& ctx) {
+    wire_trace_install();
     sort_option_table();
     parse_options(option_table.data(), static_cast<int>(option_table.size()), ctx);
     if (ctx.value_missing != 0) {

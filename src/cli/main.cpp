@@ -2,7 +2,7 @@
 // vantrel: flash programmer for C8051F30x microcontrollers through a C2
 // interface adapter on a serial port.
 #include "cli/driver.h"
-#include "cli/option_context.h"
+#include "commands/option_context.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "cli/options.h"
 
+#include "commands/terminal.h"
+#include "protocol/adapter_protocol.h"
 #include "serial/serial_port.h"
-#include "serial/terminal.h"
-#include "serial/wire_trace.h"
+#include "trace/wire_trace.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -106,7 +107,7 @@ void option_context_init(option_context& ctx, int argc, char** argv) {
     ctx.error = 0;
     ctx.serial_port = "/dev/ttyS0";
     ctx.hex_file = nullptr;
-    ctx.flash_size = 7680;
+    ctx.flash_size = CHIP_FLASH_SIZE;
     ctx.baud_rate = 19200;
     ctx.reset_target = 0;
     ctx.value_missing = 0;

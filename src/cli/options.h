@@ -2,7 +2,7 @@
 // The option table and its parser.
 #pragma once
 
-#include "cli/option_context.h"
+#include "commands/option_context.h"
 
 #include <array>
 #include <cstddef>

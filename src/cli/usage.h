@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "cli/option_context.h"
+#include "commands/option_context.h"
 
 /// Writes the usage text to standard output, byte for byte.
 void print_usage();

@@ -2,7 +2,7 @@
 // The serial port as each command opens and closes it.
 #pragma once
 
-#include "cli/option_context.h"
+#include "commands/option_context.h"
 
 #include <termios.h>
 

@@ -3,7 +3,7 @@
 // on standard error and by setting ctx.error, and returns nothing.
 #pragma once
 
-#include "cli/option_context.h"
+#include "commands/option_context.h"
 
 void cmd_inquire(option_context& ctx);
 void cmd_read(option_context& ctx);

@@ -5,7 +5,7 @@
 #include "adapter/flash_block.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
-#include "serial/wire_trace.h"
+#include "trace/trace_notes.h"
 
 #include <array>
 #include <cerrno>

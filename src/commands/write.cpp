@@ -7,7 +7,7 @@
 #include "commands/commands.h"
 #include "commands/hex_reader.h"
 #include "serial/serial_port.h"
-#include "serial/wire_trace.h"
+#include "trace/trace_notes.h"
 
 #include <algorithm>
 #include <array>

@@ -7,8 +7,8 @@
 #include "serial/serial_port.h"
 
 #include "serial/open_failure.h"
+#include "serial/serial_tap.h"
 #include "serial/signal_guard.h"
-#include "serial/wire_trace.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -175,6 +175,8 @@ void pause_us(long duration_us) {
     nanosleep(&pause, nullptr);
 }
 
+const serial_tap* tap = nullptr;
+
 // USB serial converters hold small replies back for their latency timer (16 ms on common
 // chips) unless the driver is asked for low latency. Best effort: drivers without the
 // request (a pseudo-terminal among them) are left alone, silently. The port whose flag this
@@ -207,6 +209,27 @@ void restore_low_latency(int fd) {
         ioctl(fd, TIOCSSERIAL, &serial);
     }
     guard_low_latency(-1);
+}
+
+/// What the tap is told of the port just opened: the speed the driver set and whether it keeps
+/// the low-latency flag.
+serial_port_opened describe_port(int fd, const char* path, int baud_rate) {
+    serial_port_opened port{path, baud_rate, 0, LOW_LATENCY_NOT_OFFERED};
+    termios settings{};
+    if (tcgetattr(fd, &settings) == 0) {
+        const speed_t speed = cfgetospeed(&settings);
+        for (const speed_entry& entry : SPEED_TABLE) {
+            if (entry.constant == speed) {
+                port.speed_set = entry.baud_rate;
+            }
+        }
+    }
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        port.low_latency =
+            (serial.flags & ASYNC_LOW_LATENCY) != 0 ? LOW_LATENCY_ON : LOW_LATENCY_REFUSED;
+    }
+    return port;
 }
 
 /// Closes fd after a failed step of serial_open and reports why; -1.
@@ -260,6 +283,11 @@ void serial_set_interrupt_note(const char* note) {
     guard_set_note(note);
 }
 
+void serial_set_tap(const serial_tap* installed) {
+    tap = installed;
+    guard_set_signal_tap(installed != nullptr ? installed->ended_by_signal : nullptr);
+}
+
 /// The descriptor, or -1 after "Cannot open: <path>" and the reason for a missing path, a
 /// refused permission, a non-terminal or a port locked by another open; *saved_settings is
 /// written only on success.
@@ -293,14 +321,18 @@ int serial_open(const char* path, int baud_rate, termios* saved_settings) {
     tcsetattr(fd, TCSANOW, &settings);
     track_line(fd, settings, baud_rate);
     request_low_latency(fd);
-    wire_trace_open(fd, path, baud_rate);
+    if (tap != nullptr && tap->opened != nullptr) {
+        tap->opened(fd, describe_port(fd, path, baud_rate));
+    }
     return fd;
 }
 
 /// Restores saved_settings at once (queued output is not waited for) and closes fd, which
 /// also releases the lock.
 void serial_close(int fd, const termios* saved_settings) {
-    wire_trace_close(fd);
+    if (tap != nullptr && tap->closing != nullptr) {
+        tap->closing(fd);
+    }
     restore_low_latency(fd);
     if (saved_settings != nullptr) {
         tcsetattr(fd, TCSANOW, saved_settings);
@@ -322,7 +354,9 @@ void serial_send(int fd, const void* data, std::size_t count) {
     while (done < count) {
         const ssize_t written = write(fd, bytes + done, count - done);
         if (written > 0) {
-            wire_trace_sent(fd, bytes + done, static_cast<std::size_t>(written));
+            if (tap != nullptr && tap->sent != nullptr) {
+                tap->sent(fd, bytes + done, static_cast<std::size_t>(written));
+            }
             done += static_cast<std::size_t>(written);
             if (line != nullptr) {
                 const long now = monotonic_now_us();
@@ -347,7 +381,9 @@ void serial_send(int fd, const void* data, std::size_t count) {
 /// Each wait for the next bytes lasts at most timeout_us; a silent adapter costs one wait.
 int serial_read_timed(int fd, uint8_t* buffer, int count, long timeout_us) {
     const int got = read_bounded(fd, buffer, count, timeout_us, -1);
-    wire_trace_received(fd, buffer, got, count, timeout_us);
+    if (tap != nullptr && tap->received != nullptr) {
+        tap->received(fd, buffer, got, count, timeout_us);
+    }
     return got;
 }
 
@@ -365,7 +401,9 @@ int serial_drain(int fd, long timeout_us) {
     std::array<uint8_t, 256> scratch{};
     const long deadline = monotonic_now_us() + SERIAL_DRAIN_LIMIT_US;
     int discarded = 0;
-    wire_trace_drain_begin(fd);
+    if (tap != nullptr && tap->drain_begin != nullptr) {
+        tap->drain_begin(fd);
+    }
     for (;;) {
         const long left = deadline - monotonic_now_us();
         if (left <= 0) {
@@ -373,7 +411,9 @@ int serial_drain(int fd, long timeout_us) {
         }
         const int got =
             read_bounded(fd, scratch.data(), static_cast<int>(scratch.size()), timeout_us, left);
-        wire_trace_drained(fd, scratch.data(), got);
+        if (tap != nullptr && tap->drained != nullptr) {
+            tap->drained(fd, scratch.data(), got);
+        }
         if (got == 0) {
             return discarded;
         }

@@ -3,10 +3,8 @@
 //
 // The handler may run between any two instructions of the program, so everything it reads is
 // complete before it is marked valid, and it calls only async-signal-safe functions. A traced
-// run also gets its last lines into the trace (wire_trace_end_by_signal).
+// run also gets its last lines into the trace, through the tap's ended_by_signal.
 #include "serial/signal_guard.h"
-
-#include "serial/wire_trace.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -36,6 +34,7 @@ std::array<guarded, 2> slots{{{{}, -1}, {{}, -1}}};
 volatile sig_atomic_t low_latency_fd = -1; // the port whose low-latency flag this process set
 const char* volatile note_text = nullptr;
 volatile std::size_t note_length = 0;
+guard_signal_tap volatile signal_tap = nullptr;
 bool handlers_installed = false;
 
 /// Calls each for every signal the guard covers.
@@ -70,7 +69,10 @@ extern "C" void end_by_signal(int signal_number) {
         const ssize_t ignored = write(STDERR_FILENO, note, length);
         static_cast<void>(ignored);
     }
-    wire_trace_end_by_signal(signal_number, note, length);
+    const guard_signal_tap tap = signal_tap;
+    if (tap != nullptr) {
+        tap(signal_number, note, length);
+    }
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
@@ -132,4 +134,8 @@ void guard_set_note(const char* note) {
     note_length = note != nullptr ? std::strlen(note) : 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     note_text = note;
+}
+
+void guard_set_signal_tap(guard_signal_tap tap) {
+    signal_tap = tap;
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Where a trace may be written: a regular file of the user's own that the run does not
 // otherwise read or write, opened without waiting, following no final symbolic link.
-#include "serial/trace_file.h"
+#include "trace/trace_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

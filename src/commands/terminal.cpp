@@ -5,11 +5,11 @@
 // everything that arrives goes out in the wake-up in which it arrived. The settings found on
 // standard input and on the port are put back when a signal ends the process. A traced run
 // traces both directions as they pass: keys sent and screen output.
-#include "serial/terminal.h"
+#include "commands/terminal.h"
 
 #include "serial/serial_port.h"
 #include "serial/signal_guard.h"
-#include "serial/wire_trace.h"
+#include "trace/trace_notes.h"
 
 #include <poll.h>
 #include <unistd.h>

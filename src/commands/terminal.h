@@ -2,7 +2,7 @@
 // Terminal mode: a raw interactive terminal on the serial port.
 #pragma once
 
-#include "cli/option_context.h"
+#include "commands/option_context.h"
 
 /// Opens ctx.serial_port and copies keyboard to port and port to screen until
 /// the process ends. Returns only when the port cannot be opened (error set).

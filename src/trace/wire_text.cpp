@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The text lines of the wire trace.
-#include "serial/wire_text.h"
+#include "trace/wire_text.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+// An exchange with the adapter and a drain as the trace shows them.
+#include "trace/trace_lines.h"
+
+#include "protocol/adapter_protocol.h"
+
+void trace_append_command(line_text& line, int command) {
+    if (command < 0) {
+        trace_append(line, "(no command)");
+    } else if (const char* name = adapter_command_name(static_cast<uint8_t>(command))) {
+        trace_append(line, "%s", name);
+    } else {
+        trace_append(line, "COMMAND 0x%02X", command);
+    }
+}
+
+void trace_append_frame(line_text& line, int command, const adapter_frame& f) {
+    const adapter_command_info* info =
+        command < 0 ? nullptr : adapter_command_find(static_cast<uint8_t>(command));
+    const adapter_frame_use use = info != nullptr ? info->frame : FRAME_NONE;
+    if (f.overflow) {
+        trace_append(line, " [overlong frame]");
+    } else if ((use == FRAME_BLOCK_DATA && f.length >= BLOCK_REQUEST_HEADER) ||
+               (use == FRAME_BLOCK && f.length == BLOCK_REQUEST_HEADER)) {
+        trace_append(line, " 0x%04X %u bytes", static_cast<unsigned>(f.bytes[0] << 8 | f.bytes[1]),
+                     static_cast<unsigned>(f.bytes[2]));
+        if (use == FRAME_BLOCK_DATA && f.length != BLOCK_REQUEST_HEADER + f.bytes[2]) {
+            trace_append(line, " [%d data bytes]", f.length - BLOCK_REQUEST_HEADER);
+        }
+    } else if (use == FRAME_REGISTER && f.length == 1) {
+        trace_append(line, " 0x%02X", f.bytes[0]);
+    } else if (f.length > 0) {
+        trace_append(line, " [frame");
+        for (int i = 0; i < f.length; ++i) {
+            trace_append(line, " %02X", f.bytes[static_cast<std::size_t>(i)]);
+        }
+        trace_append(line, "]");
+    }
+}
+
+void append_wait(line_text& line, const exchange_log& e) {
+    const long wait_ms = e.timeout_us / 1000;
+    if (e.reads == 0) {
+        trace_append(line, "no reply awaited");
+    } else if (e.last_got == e.last_asked) {
+        trace_append(line, "reply in %ld us", e.answered_us - e.sent_us);
+    } else if (e.received.count == 0) {
+        trace_append(line, "no reply within %ld ms", wait_ms);
+    } else {
+        trace_append(line, "%d of %d bytes, then nothing within %ld ms", e.last_got, e.last_asked,
+                     wait_ms);
+    }
+}
+
+void append_exchange_body(line_text& line, const exchange_log& e) {
+    trace_append_command(line, e.command);
+    trace_append_frame(line, e.command, e.frame);
+    if (e.received.count > 0) {
+        trace_append(line, " ->");
+        trace_append_bytes(line, e.received);
+    } else if (e.reads > 0) {
+        trace_append(line, " -> (no reply)");
+    }
+    trace_append(line, " | sent");
+    trace_append_bytes(line, e.sent);
+    trace_append(line, " | ");
+}
+
+void append_drain_body(line_text& line, const drain_log& d) {
+    trace_append(line, "drain");
+    if (d.thrown.count > 0) {
+        trace_append(line, " ->");
+        trace_append_bytes(line, d.thrown);
+        trace_append(line, " | threw away %d bytes, ", d.thrown.count);
+    } else {
+        trace_append(line, " | nothing to throw away, ");
+    }
+}

@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+// An exchange with the adapter and a drain as the trace shows them: the command and its frame
+// named as vantrel-emu --trace names them, the bytes both ways and the wait. Private to the
+// trace.
+#pragma once
+
+#include "protocol/adapter_frame.h"
+#include "trace/wire_text.h"
+
+/// One command with the bytes sent for it and what was read after it.
+struct exchange_log {
+    bool present;
+    int command;  // -1: bytes read or sent without a command byte
+    long sent_us; // monotonic time at which the command byte had been handed over
+    byte_log sent;
+    adapter_frame frame;
+    byte_log received;
+    int reads; // serial_read_timed calls made for it
+    int last_asked;
+    int last_got;
+    long timeout_us;
+    long answered_us; // monotonic time at which the last read ended
+};
+
+struct drain_log {
+    bool present;
+    bool quiet; // ended by a quiet wait, not by its limit
+    long started_us;
+    long ended_us;
+    byte_log thrown;
+};
+
+/// Appends the command's name ("BLOCK_WRITE"), or "COMMAND 0x55" for a byte outside the
+/// table, or "(no command)" for -1: bytes read or sent without a command byte.
+void trace_append_command(line_text& line, int command);
+
+/// Appends the frame as command reads it: " 0x0100 16 bytes" for a block request, " 0xB4" for
+/// a register argument, the data bytes for any other frame.
+void trace_append_frame(line_text& line, int command, const adapter_frame& frame);
+
+/// Appends how the program waited for the reply: its time, its silence, or no wait at all.
+void append_wait(line_text& line, const exchange_log& e);
+
+/// Appends the exchange's line up to its wait.
+void append_exchange_body(line_text& line, const exchange_log& e);
+
+/// Appends the drain's line up to how it ended.
+void append_drain_body(line_text& line, const drain_log& d);
