@@ -3,6 +3,7 @@
 
 #include "adapter/c2_control.h"
 #include "emulator.h"
+#include "hex_file.h"
 #include "serial/serial_port.h"
 
 #include <sys/prctl.h>
@@ -69,23 +70,11 @@ std::vector<uint8_t> make_image() {
     return image;
 }
 
-std::string to_hex(const std::vector<uint8_t>& image) {
-    std::string text;
-    char line[64];
-    for (std::size_t at = 0; at < image.size(); at += 16) {
-        unsigned sum = 16 + (at >> 8) + (at & 0xFF);
-        int n = std::snprintf(line, sizeof line, ":10%04X00", static_cast<unsigned>(at));
-        text.append(line, static_cast<std::size_t>(n));
-        for (std::size_t i = 0; i < 16; ++i) {
-            sum += image[at + i];
-            n = std::snprintf(line, sizeof line, "%02X", image[at + i]);
-            text.append(line, static_cast<std::size_t>(n));
-        }
-        n = std::snprintf(line, sizeof line, "%02X\n", (256 - (sum & 0xFF)) & 0xFF);
-        text.append(line, static_cast<std::size_t>(n));
-    }
-    text += ":00000001FF\n";
-    return text;
+std::string image_hex(const std::vector<uint8_t>& image) {
+    sim::flash_array flash{};
+    flash.fill(0xFF);
+    std::copy(image.begin(), image.end(), flash.begin());
+    return sim::hex_text(flash, 0, static_cast<uint32_t>(image.size()));
 }
 
 run_figures run_once(const bench_setup& setup, const scenario& s,

@@ -28,8 +28,9 @@ struct bench_setup {
 /// The image every run writes or reads: random bytes, no block all 0xFF.
 std::vector<uint8_t> make_image();
 
-/// The image as Intel HEX, one record per block.
-std::string to_hex(const std::vector<uint8_t>& image);
+/// The image as Intel HEX from the emulator's writer: a 16-byte record for every block, as
+/// no block of the image is all 0xFF, then the end record.
+std::string image_hex(const std::vector<uint8_t>& image);
 
 /// One run of the scenario; exits the benchmark when the program fails.
 run_figures run_once(const bench_setup& setup, const scenario& s,

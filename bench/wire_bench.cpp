@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     setup.image = bench::make_image();
     {
         std::ofstream hex(setup.dir + "/image.hex");
-        hex << bench::to_hex(setup.image);
+        hex << bench::image_hex(setup.image);
     }
 
     std::printf("vantrel: %s\nruns per figure: %d (median), image: %zu bytes in %zu blocks, "
