@@ -30,32 +30,6 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
-/// Loads the data records of a dump into an image of 0xFF; false on a malformed line.
-bool load_dump(const std::string& text, std::vector<uint8_t>& image) {
-    image.assign(FLASH_BYTES, 0xFF);
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.size() < 11 || line[0] != ':') {
-            return false;
-        }
-        auto byte = [&](std::size_t i) {
-            return static_cast<unsigned>(std::stoul(line.substr(1 + 2 * i, 2), nullptr, 16));
-        };
-        const unsigned count = byte(0);
-        const unsigned address = byte(1) << 8 | byte(2);
-        if (byte(3) == 1) {
-            return true;
-        }
-        for (unsigned i = 0; i < count; ++i) {
-            if (address + i < image.size()) {
-                image[address + i] = static_cast<uint8_t>(byte(4 + i));
-            }
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 std::vector<uint8_t> make_image() {
@@ -142,8 +116,11 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
             const auto flash = emu.flash();
             right = std::equal(setup.image.begin(), setup.image.end(), flash.begin());
         } else {
-            std::vector<uint8_t> dumped;
-            right = load_dump(slurp(out), dumped) && dumped == setup.image;
+            sim::flash_array dumped{};
+            dumped.fill(0xFF);
+            std::string error;
+            right = sim::load_hex_text(slurp(out), dumped, error) &&
+                    std::equal(setup.image.begin(), setup.image.end(), dumped.begin());
         }
         if (!right) {
             std::fprintf(stderr, "%s at %ld: wrong result\n", s.command.c_str(), s.speed);
