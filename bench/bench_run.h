@@ -3,6 +3,7 @@
 // rig itself, the emulator and its pseudo-terminal.
 #pragma once
 
+#include "protocol/adapter_protocol.h"
 #include "time_split.h"
 
 #include <cstddef>
@@ -13,8 +14,8 @@
 
 namespace bench {
 
-constexpr std::size_t FLASH_BYTES = 7680;
-constexpr std::size_t BLOCKS = FLASH_BYTES / 16;
+constexpr std::size_t FLASH_BYTES = CHIP_FLASH_SIZE;
+constexpr std::size_t BLOCKS = FLASH_BYTES / FLASH_BLOCK_MAX;
 
 struct bench_setup {
     std::string vantrel;
