@@ -199,7 +199,9 @@ void on_ended_by_signal(int signal_number, const char* note, std::size_t note_le
     line_text line = timed_line(now);
     trace_append_text(line, "end of run: ended by signal ");
     trace_append_number(line, signal_number);
-    writable = writable && trace_write_line(fd, line) == 0;
+    if (writable) {
+        trace_write_line(fd, line);
+    }
 }
 
 constexpr serial_tap WIRE_TRACE_TAP{on_opened,  on_sent,    on_received,       on_drain_begin,
