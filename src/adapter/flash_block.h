@@ -44,11 +44,6 @@ inline constexpr int FLASH_BLOCK_RELEARNS_MAX = 4;
 /// is why each of those loops ends.
 int flash_block_wait_again(int fd);
 
-/// Erases the whole chip of a target in programming mode and proves it by the chip: 1 when the
-/// adapter confirmed the erase and the first block of flash then reads back all 0xFF, else 0.
-/// A failed erase leaves a chip whose first block holds data unchanged.
-int flash_erase_proven(int fd);
-
 /// True when all count bytes are 0xFF, as erased flash reads: such a block is neither
 /// programmed nor dumped.
 bool block_erased(const uint8_t* bytes, int count);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The device-erase command, and the target reset that follows any command when asked for.
 #include "adapter/c2_control.h"
-#include "adapter/flash_block.h"
+#include "adapter/erase_proof.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
 #include "serial/serial_port.h"

@@ -2,6 +2,7 @@
 // The write command: load an Intel HEX image, erase the target, program and verify it.
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"
+#include "adapter/erase_proof.h"
 #include "adapter/flash_block.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
