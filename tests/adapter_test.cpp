@@ -2,6 +2,7 @@
 // The adapter layers byte for byte over a real pseudo-terminal: framing, command bytes, C2
 // control, programming mode, device erase and block transfers; then faults from the emulator.
 #include "adapter/adapter_link.h"
+#include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
 #include "emulator.h"
@@ -144,12 +145,14 @@ class adapter_line : public ::testing::Test {
     void SetUp() override {
         fd_ = serial_open(peer_.path().c_str(), 115200, &saved_);
         ASSERT_GE(fd_, 0);
+        reader_.fd = fd_;
     }
     void TearDown() override { serial_close(fd_, &saved_); }
 
     scripted_adapter peer_;
     termios saved_{};
     int fd_ = -1;
+    block_reader reader_;
 };
 
 /// The data bytes of the worked framing example.
@@ -530,7 +533,7 @@ TEST_F(adapter_line, block_read_in_three_pieces) {
     peer_.expect(ADP_BLOCK_READ, {0x7E});
     peer_.expect(ADP_BLOCK_FETCH, fetch_reply(bytes(flash.begin() + 32, flash.end()), 0xFF));
     bytes destination(40, 0xEE);
-    EXPECT_EQ(flash_block_read(fd_, destination.data(), 0x01F0, 40), 1);
+    EXPECT_EQ(flash_block_read(reader_, destination.data(), 0x01F0, 40), 1);
     EXPECT_EQ(destination, flash);
     const bytes expected = {0x00, 0xA0, 0x81, 0xF0, 0x90, 0x22, 0x15, 0x00, 0x80, 0x82, 0x80,
                             0x90, 0x22, 0x15, 0x00, 0x80, 0x82, 0x90, 0x88, 0x22, 0x15};
@@ -543,7 +546,7 @@ TEST_F(adapter_line, block_read_wraps_past_the_top_address) {
     peer_.expect(ADP_BLOCK_READ, {0x00});
     peer_.expect(ADP_BLOCK_FETCH, fetch_reply(counting(0x10, 4)));
     bytes destination(20, 0xEE);
-    EXPECT_EQ(flash_block_read(fd_, destination.data(), 0xFFF8, 20), 1);
+    EXPECT_EQ(flash_block_read(reader_, destination.data(), 0xFFF8, 20), 1);
     EXPECT_EQ(destination, counting(0x00, 20));
     EXPECT_EQ(peer_.received(), (bytes{0x00, 0xE0, 0xFF, 0xF8, 0x90, 0x22, 0x15, 0x00, 0x80, 0x80,
                                        0x88, 0x84, 0x22, 0x15}));
@@ -558,7 +561,7 @@ TEST_F(adapter_line, short_fetch_fails_and_keeps_the_piece_unwritten) {
     peer_.expect(ADP_BLOCK_FETCH, one_short);
     bytes destination(40, 0xEE);
     const auto start = steady::now();
-    EXPECT_EQ(flash_block_read(fd_, destination.data(), 0x0000, 40), 0);
+    EXPECT_EQ(flash_block_read(reader_, destination.data(), 0x0000, 40), 0);
     EXPECT_GE(elapsed_us(start), READ_TIMEOUT_US);
     bytes expected(40, 0xEE); // the first piece only
     const bytes first_piece = counting(0x20, 16);
@@ -572,7 +575,7 @@ TEST_F(adapter_line, block_read_without_the_read_answer_still_works) {
     peer_.expect(ADP_BLOCK_FETCH, fetch_reply({0x11, 0x22, 0x33}));
     uint8_t destination[3] = {};
     const auto start = steady::now();
-    EXPECT_EQ(flash_block_read(fd_, destination, 0x1000, 3), 1);
+    EXPECT_EQ(flash_block_read(reader_, destination, 0x1000, 3), 1);
     EXPECT_GE(elapsed_us(start), READ_TIMEOUT_US);
     EXPECT_EQ(bytes(destination, destination + 3), (bytes{0x11, 0x22, 0x33}));
 }
@@ -582,22 +585,22 @@ TEST_F(adapter_line, block_sums_add_modulo_256) {
     peer_.expect(ADP_BLOCK_SUM, {0xFF});
     peer_.expect(ADP_BLOCK_READ, {});
     peer_.expect(ADP_BLOCK_SUM, {0x02});
-    EXPECT_EQ(flash_block_sum(fd_, 0x1234, 20), 0x01);
+    EXPECT_EQ(flash_block_sum(reader_, 0x1234, 20), 0x01);
     EXPECT_EQ(peer_.received(), (bytes{0x00, 0x80, 0x92, 0xB4, 0x90, 0x22, 0x16, 0x00, 0x80, 0x92,
                                        0xC4, 0x84, 0x22, 0x16}));
     peer_.clear();
 
     peer_.expect(ADP_BLOCK_READ, {0x00});
     peer_.expect(ADP_BLOCK_SUM, {});
-    EXPECT_EQ(flash_block_sum(fd_, 0x0000, 32), -1);
+    EXPECT_EQ(flash_block_sum(reader_, 0x0000, 32), -1);
     EXPECT_EQ(peer_.received(150).size(), 7U) << "sent on after a missing sum";
 }
 
 TEST_F(adapter_line, zero_length_blocks_cause_no_traffic) {
     uint8_t buffer[1] = {0xEE};
-    EXPECT_EQ(flash_block_read(fd_, buffer, 0x0100, 0), 1);
+    EXPECT_EQ(flash_block_read(reader_, buffer, 0x0100, 0), 1);
     EXPECT_EQ(flash_block_write(fd_, buffer, 0x0100, 0), 1);
-    EXPECT_EQ(flash_block_sum(fd_, 0x0100, 0), 0);
+    EXPECT_EQ(flash_block_sum(reader_, 0x0100, 0), 0);
     EXPECT_EQ(buffer[0], 0xEE);
     EXPECT_TRUE(peer_.received(100).empty());
 }
@@ -610,6 +613,7 @@ class emulated_adapter : public ::testing::Test {
         emu_.start();
         fd_ = serial_open(emu_.slave_path().c_str(), 115200, &saved_);
         ASSERT_GE(fd_, 0);
+        reader_.fd = fd_;
     }
     void TearDown() override {
         serial_close(fd_, &saved_);
@@ -619,6 +623,7 @@ class emulated_adapter : public ::testing::Test {
     sim::emulator emu_;
     termios saved_{};
     int fd_ = -1;
+    block_reader reader_;
 };
 
 TEST_F(emulated_adapter, write_read_and_sum_round_trip) {
@@ -627,13 +632,13 @@ TEST_F(emulated_adapter, write_read_and_sum_round_trip) {
     bytes data = counting(0x90, 40);
     EXPECT_EQ(flash_block_write(fd_, data.data(), 0x0100, 40), 1);
     bytes back(40, 0);
-    EXPECT_EQ(flash_block_read(fd_, back.data(), 0x0100, 40), 1);
+    EXPECT_EQ(flash_block_read(reader_, back.data(), 0x0100, 40), 1);
     EXPECT_EQ(back, data);
     int sum = 0;
     for (const uint8_t b : data) {
         sum = (sum + b) & 0xFF;
     }
-    EXPECT_EQ(flash_block_sum(fd_, 0x0100, 40), sum);
+    EXPECT_EQ(flash_block_sum(reader_, 0x0100, 40), sum);
     const auto flash = emu_.flash();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + 0x0100));
 }
@@ -699,11 +704,11 @@ TEST_F(emulated_adapter, block_faults_fail_their_operation) {
     EXPECT_EQ(flash_block_write(fd_, data.data(), 0x0200, 32), 0);
     emu_.add_fault({.kind = sim::fault_kind::short_fetch, .address = 0x0200, .times = 1});
     bytes back(16, 0xEE);
-    EXPECT_EQ(flash_block_read(fd_, back.data(), 0x0200, 16), 0);
+    EXPECT_EQ(flash_block_read(reader_, back.data(), 0x0200, 16), 0);
     EXPECT_EQ(back, bytes(16, 0xEE));
     emu_.add_fault({.kind = sim::fault_kind::no_reply, .command = ADP_BLOCK_SUM, .nth = 1});
-    EXPECT_EQ(flash_block_sum(fd_, 0x0200, 16), -1);
-    EXPECT_EQ(flash_block_sum(fd_, 0x0200, 16), 0x00); // 16 zero bytes programmed
+    EXPECT_EQ(flash_block_sum(reader_, 0x0200, 16), -1);
+    EXPECT_EQ(flash_block_sum(reader_, 0x0200, 16), 0x00); // 16 zero bytes programmed
 }
 
 TEST_F(emulated_adapter, hang_up_fails_everything_without_spinning) {
@@ -712,8 +717,8 @@ TEST_F(emulated_adapter, hang_up_fails_everything_without_spinning) {
     const long reads_before = thread_io_counter("syscr:");
     uint8_t buffer[100] = {};
     EXPECT_EQ(adapter_identify(fd_, buffer, 100), 0);
-    EXPECT_EQ(flash_block_read(fd_, buffer, 0x0000, 16), 0);
-    EXPECT_EQ(flash_block_sum(fd_, 0x0000, 16), -1);
+    EXPECT_EQ(flash_block_read(reader_, buffer, 0x0000, 16), 0);
+    EXPECT_EQ(flash_block_sum(reader_, 0x0000, 16), -1);
     EXPECT_EQ(c2_device_erase(fd_), 0);
     EXPECT_EQ(enter_programming_mode(fd_), 0);
     const long reads_after = thread_io_counter("syscr:");

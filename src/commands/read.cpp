@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The read command: the flash as Intel HEX on standard output.
 #include "adapter/adapter_link.h"
+#include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
 #include "commands/command_port.h"
@@ -82,7 +83,7 @@ enum dump_result { DUMP_COMPLETE, DUMP_FAILED, DUMP_OUT_OF_STEP };
 /// READ_FAILURES_MAX + 1), or goes back after a wait-again, which an open makes while not
 /// waiting only a bounded number of times (see flash_block_wait_again); and at most
 /// HELD_BLOCKS_MAX blocks are read between two in-step checks.
-dump_result dump_flash(int fd, uint16_t size) {
+dump_result dump_flash(block_reader& reader, uint16_t size) {
     uint16_t address = 0;
     uint16_t remaining = size;
     int failures = 0;
@@ -90,7 +91,7 @@ dump_result dump_flash(int fd, uint16_t size) {
     held_blocks held{};
     hold_from(held, address, remaining);
     for (;;) {
-        const bool not_waiting = flash_block_not_waiting(fd);
+        const bool not_waiting = flash_block_not_waiting(reader);
         if (remaining == 0 || held.block_count == HELD_BLOCKS_MAX) {
             if (remaining == 0 && failures != 0) {
                 return DUMP_FAILED;
@@ -98,14 +99,14 @@ dump_result dump_flash(int fd, uint16_t size) {
             // On a line that hands over a reply byte by byte, a late or surplus byte can shift
             // a fetch reply without any byte waiting behind it yet; it still stands before this
             // reply.
-            if (adapter_in_step(fd) != 0) {
+            if (adapter_in_step(reader.fd) != 0) {
                 put_held(held);
                 hold_from(held, address, remaining);
                 if (remaining == 0) {
                     return DUMP_COMPLETE;
                 }
             } else if (not_waiting) {
-                flash_block_wait_again(fd);
+                flash_block_wait_again(reader);
                 address = held.from_address;
                 remaining = held.from_remaining;
                 hold_from(held, address, remaining);
@@ -119,9 +120,9 @@ dump_result dump_flash(int fd, uint16_t size) {
         std::fprintf(stderr, "%04X: reading.\r", address);
         record.fill(0xFF);
         uint8_t* data = record.data() + RECORD_HEADER_SIZE;
-        if (flash_block_read_verified(fd, data, address, static_cast<uint8_t>(n)) != 0) {
+        if (flash_block_read_verified(reader, data, address, static_cast<uint8_t>(n)) != 0) {
             // The run may have stopped waiting during this very block.
-            const bool hold = flash_block_not_waiting(fd);
+            const bool hold = flash_block_not_waiting(reader);
             if (!block_erased(data, n)) {
                 record[0] = static_cast<uint8_t>(n);
                 record[1] = static_cast<uint8_t>(address >> 8);
@@ -144,7 +145,7 @@ dump_result dump_flash(int fd, uint16_t size) {
         }
         if (not_waiting) {
             // The failure may be an answer to block read that came after all.
-            flash_block_wait_again(fd);
+            flash_block_wait_again(reader);
             address = held.from_address;
             remaining = held.from_remaining;
             hold_from(held, address, remaining);
@@ -157,7 +158,7 @@ dump_result dump_flash(int fd, uint16_t size) {
         std::fprintf(stderr, "\r%04X-%04X: read error, retry\n", address,
                      static_cast<uint16_t>(address + n - 1));
         wire_trace_note("%04X: block read failed, retry (%d)", address, failures);
-        enter_programming_mode(fd);
+        enter_programming_mode(reader.fd);
     }
 }
 
@@ -188,7 +189,8 @@ void cmd_read(option_context& ctx) {
         command_port_close(fd, saved_settings);
         return;
     }
-    const dump_result result = dump_flash(fd, static_cast<uint16_t>(ctx.flash_size & 0xFFFF));
+    block_reader reader{fd};
+    const dump_result result = dump_flash(reader, static_cast<uint16_t>(ctx.flash_size & 0xFFFF));
     if (result == DUMP_OUT_OF_STEP) {
         std::fputs("Replies out of step with the adapter.\n", stderr);
     }

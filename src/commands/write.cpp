@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The write command: load an Intel HEX image, erase the target, program and verify it.
 #include "adapter/adapter_link.h"
+#include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/erase_proof.h"
 #include "adapter/flash_block.h"
@@ -83,21 +84,22 @@ bool shift_could_match(const uint8_t* bytes, int count) {
 /// a shifted write stay erased and a block of blank bytes is never written. A fetch reply read
 /// a byte early (a stray byte before it, on a line that hands bytes over one by one) may still
 /// match, see shift_could_match: then the replies are proven in step too.
-bool block_holds(int fd, const uint8_t* bytes, uint16_t address, int length) {
+bool block_holds(block_reader& reader, const uint8_t* bytes, uint16_t address, int length) {
     std::array<uint8_t, FLASH_BLOCK_MAX> back{};
-    return flash_block_read(fd, back.data(), address, static_cast<uint8_t>(length)) != 0 &&
+    return flash_block_read(reader, back.data(), address, static_cast<uint8_t>(length)) != 0 &&
            std::memcmp(back.data(), bytes, static_cast<std::size_t>(length)) == 0 &&
-           (!shift_could_match(bytes, length) || adapter_in_step(fd) != 0);
+           (!shift_could_match(bytes, length) || adapter_in_step(reader.fd) != 0);
 }
 
 enum block_outcome { BLOCK_DONE, BLOCK_REFUSED, BLOCK_DIFFERS };
 
 /// Programs and verifies one block, printing its "ok" progress line when it is done.
-block_outcome write_block(int fd, const uint8_t* bytes, uint16_t address, int length) {
-    if (flash_block_write(fd, bytes, address, static_cast<uint8_t>(length)) == 0) {
+block_outcome write_block(block_reader& reader, const uint8_t* bytes, uint16_t address,
+                          int length) {
+    if (flash_block_write(reader.fd, bytes, address, static_cast<uint8_t>(length)) == 0) {
         return BLOCK_REFUSED;
     }
-    if (!block_holds(fd, bytes, address, length)) {
+    if (!block_holds(reader, bytes, address, length)) {
         return BLOCK_DIFFERS;
     }
     std::fprintf(stderr, "%04X-%04X: ok\r", address, address + static_cast<unsigned>(length) - 1);
@@ -114,7 +116,8 @@ block_outcome write_block(int fd, const uint8_t* bytes, uint16_t address, int le
 /// on the way, a retry or an answer to block read that came after the run stopped waiting. A
 /// block done again after a wait-again is not counted: that happens a bounded number of times
 /// in an open (see flash_block_wait_again), so the loop ends.
-int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count, bool& troubled) {
+int program_blocks(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count,
+                   bool& troubled) {
     failure_counts failures{};
     uint16_t address = start;
     uint32_t remaining = count;
@@ -128,9 +131,9 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
         const uint32_t block = (count - remaining) / FLASH_BLOCK_MAX;
         const uint8_t* bytes = image + address;
         const bool skipped = block_erased(bytes, length);
-        const bool not_waiting = flash_block_not_waiting(fd);
+        const bool not_waiting = flash_block_not_waiting(reader);
         const block_outcome outcome =
-            skipped ? BLOCK_DONE : write_block(fd, bytes, address, length);
+            skipped ? BLOCK_DONE : write_block(reader, bytes, address, length);
         if (outcome == BLOCK_DONE) {
             if (!skipped) {
                 restart_address = address;
@@ -146,7 +149,7 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
         if (not_waiting) {
             // The failure may be an answer to block read that came after all: the same block
             // again, waiting for that answer.
-            flash_block_wait_again(fd);
+            flash_block_wait_again(reader);
             continue;
         }
 
@@ -166,7 +169,7 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
         std::fprintf(stderr, " retry (%d)\n", failure_count);
         wire_trace_note("%04X: block failed, retry (%d) from %04X", address, failure_count,
                         restart_address);
-        if (enter_programming_mode(fd) == 0) {
+        if (enter_programming_mode(reader.fd) == 0) {
             std::fputs("Unknown error.\n", stderr);
             break;
         }
@@ -181,17 +184,17 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
 /// the first block that differs or cannot be read, and says to write the chip again. A block
 /// read again after a wait-again is not an attempt; the loop ends since an open waits again
 /// while not waiting only a bounded number of times (see flash_block_wait_again).
-int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
+int chip_holds_image(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count) {
     uint16_t address = start;
     uint32_t remaining = count;
     int attempts = 0;
     while (remaining != 0) {
         const int length =
             remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining) : FLASH_BLOCK_MAX;
-        const bool not_waiting = flash_block_not_waiting(fd);
+        const bool not_waiting = flash_block_not_waiting(reader);
         std::array<uint8_t, FLASH_BLOCK_MAX> back{};
         const bool read =
-            flash_block_read(fd, back.data(), address, static_cast<uint8_t>(length)) != 0;
+            flash_block_read(reader, back.data(), address, static_cast<uint8_t>(length)) != 0;
         if (read &&
             std::memcmp(back.data(), image + address, static_cast<std::size_t>(length)) == 0) {
             address = static_cast<uint16_t>(address + length);
@@ -200,7 +203,7 @@ int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t coun
             continue;
         }
         if (not_waiting) {
-            flash_block_wait_again(fd);
+            flash_block_wait_again(reader);
             continue;
         }
         // A byte changed on its way back must not condemn the chip: the block is read again.
@@ -211,7 +214,7 @@ int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t coun
                          address, address + static_cast<unsigned>(length) - 1);
             return 0;
         }
-        enter_programming_mode(fd);
+        enter_programming_mode(reader.fd);
     }
     return 1;
 }
@@ -222,23 +225,23 @@ int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t coun
 /// the verdict on standard error. The check goes round again only after a wait-again made
 /// while not waiting, which an open makes a bounded number of times (see
 /// flash_block_wait_again), so it ends.
-int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
+int program_image(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count) {
     if (start + count > IMAGE_SIZE) {
         count = IMAGE_SIZE - start;
     }
-    if (start_programming(fd) == 0) {
+    if (start_programming(reader.fd) == 0) {
         return 0;
     }
     serial_set_interrupt_note(
         "\rInterrupted: the chip is left partly erased or written; write it again.\n");
-    if (flash_erase_proven(fd) == 0) {
+    if (flash_erase_proven(reader) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         return 0;
     }
     std::fputs("Device erase: ok\n", stderr);
 
     bool troubled = false;
-    if (program_blocks(fd, image, start, count, troubled) != 0) {
+    if (program_blocks(reader, image, start, count, troubled) != 0) {
         std::fputs("Failed.\n", stderr);
         return 0;
     }
@@ -247,22 +250,22 @@ int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) 
         // answer, leaves the chip wrong where no check of the run has looked.
         if (troubled) {
             wire_trace_note("the run had trouble: reading the whole range back");
-            if (chip_holds_image(fd, image, start, count) == 0) {
+            if (chip_holds_image(reader, image, start, count) == 0) {
                 std::fputs("Failed.\n", stderr);
                 return 0;
             }
         }
         // A stray reply byte taken as a block's answer shifts every answer after it; the
         // blocks may then have been judged by the wrong bytes.
-        if (adapter_in_step(fd) != 0) {
+        if (adapter_in_step(reader.fd) != 0) {
             break;
         }
-        if (!flash_block_not_waiting(fd)) {
+        if (!flash_block_not_waiting(reader)) {
             std::fputs("Replies out of step with the adapter.\n", stderr);
             std::fputs("Failed.\n", stderr);
             return 0;
         }
-        flash_block_wait_again(fd);
+        flash_block_wait_again(reader);
         troubled = true;
     }
     std::fputs("Completed.   \n", stderr);
@@ -317,7 +320,8 @@ void cmd_write(option_context& ctx) {
     }
 
     const uint32_t size = ctx.flash_size < IMAGE_SIZE ? ctx.flash_size : IMAGE_SIZE;
-    if (load_image(input, size) == 0 || program_image(fd, flash_image.data(), 0, size) == 0) {
+    block_reader reader{fd};
+    if (load_image(input, size) == 0 || program_image(reader, flash_image.data(), 0, size) == 0) {
         ctx.error = 1;
     }
 
