@@ -1,6 +1,26 @@
 // SPDX-License-Identifier: MIT
-// Block reads through the adapter, and what one open of the port has learned about the
-// adapter's answer to block read.
+// Block reads through the adapter, and the checks that keep the replies in step with the
+// requests while the adapter's answer to block read is not waited for.
+//
+// What the reader promises, and how:
+// - An adapter may leave out its one-byte answer to block read, and waiting for one that does
+//   not come costs READ_TIMEOUT_US. When the first two block reads go unanswered, the reader
+//   stops waiting (the run says so once on standard error); an adapter that answers either of
+//   them is waited for for good.
+// - While not waiting, an answer that comes after all, or a stray byte, stands before the next
+//   reply and shifts it. A fetch reply with a byte already waiting behind it fails
+//   (flash_block_read). On a line that hands bytes over one by one no byte waits yet: an
+//   in-step check (adapter_in_step) catches the shift, between the two fetches of a verified
+//   read and after them, and after a block written whose bytes a shifted reply could match.
+//   What passes while not waiting is unproven until an in-step check after it passes: the
+//   caller holds it until then.
+// - A failure while not waiting may be such an answer: the reader throws away what is pending
+//   (one quiet READ_TIMEOUT_US), waits again, and answers back_in_step. Two block reads in a
+//   row unanswered stop the waiting again, at most BLOCK_READER_RELEARNS_MAX times; the
+//   wait-again after that is for good. Each back_in_step ends one stop of waiting, so a reader
+//   answers it at most BLOCK_READER_BACK_IN_STEP_MAX times: a caller's loop that goes round
+//   again, uncounted, only on back_in_step ends.
+// - Every loop here goes over the pieces of one transfer and ends with them.
 #include "adapter/block_reader.h"
 
 #include "adapter/adapter_link.h"
@@ -8,6 +28,7 @@
 #include "serial/serial_port.h"
 #include "serial/wire_trace.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -55,6 +76,71 @@ void request_block(block_reader& reader, uint16_t address, int piece) {
     if (!reader.waiting_for_good) {
         learn_block_read_answer(reader, answer);
     }
+}
+
+/// Goes back to waiting for the answer to block read after throwing away what is pending (one
+/// quiet READ_TIMEOUT_US). After the BLOCK_READER_RELEARNS_MAX-th relearning it is for good.
+void wait_again(block_reader& reader) {
+    reader.not_waiting = false;
+    reader.unanswered = 0;
+    ++reader.waits_again;
+    if (reader.waits_again > BLOCK_READER_RELEARNS_MAX) {
+        reader.waiting_for_good = true;
+        wire_trace_note("a reply out of place while not waiting for block read: waiting again, "
+                        "for good");
+    } else {
+        wire_trace_note("a reply out of place while not waiting for block read: waiting again");
+    }
+    serial_drain(reader.fd, READ_TIMEOUT_US);
+}
+
+/// An operation that passed its checks.
+block_status passed(const block_reader& reader) {
+    return reader.not_waiting ? block_status::unproven : block_status::proven;
+}
+
+/// An operation that failed with failure: back_in_step after a wait-again when it may have met
+/// a late answer.
+block_status after_failure(block_reader& reader, bool may_be_late, block_status failure) {
+    if (!may_be_late) {
+        return failure;
+    }
+    wait_again(reader);
+    return block_status::back_in_step;
+}
+
+/// True when a fetch reply read one byte early could still match bytes: when every byte after
+/// the first is the same. Such a reply shows the chip's bytes one place on, behind a byte that
+/// is not the chip's; it matches a block of one repeated byte that was written, and a block of
+/// one byte and blank ones (00 FF FF ...) that was never written at all.
+bool shift_could_match(const uint8_t* bytes, int count) {
+    return std::all_of(bytes + 1, bytes + count, [&](uint8_t b) { return b == bytes[count - 1]; });
+}
+
+/// Two independent block reads, each fetched whole, compared byte for byte, then the replies
+/// proven in step. An adapter's 8-bit sum cannot tell a block from one read at an address with
+/// a bit changed when their bytes sum alike (the same first byte as the block 16 on, say); two
+/// fetches of one block agree only when both requests were taken as sent, or when the blocks
+/// they took hold the same bytes, which are then the right bytes. A stray byte before a fetch
+/// reply, on a line that hands bytes over one by one, shifts both replies alike and leaves a
+/// byte behind: the identification reply cannot then come first. That check is made before
+/// the next block read, whose answer an adapter may leave out and so put the replies back in
+/// step unseen. Safe with an adapter that serves a block only once: each fetch has its own
+/// block read.
+bool read_twice(block_reader& reader, uint8_t* destination, uint16_t address, int length) {
+    if (flash_block_read(reader, destination, address, static_cast<uint8_t>(length)) == 0) {
+        return false;
+    }
+    // While not waiting, an answer that comes after all shifts the first fetch reply by one; a
+    // second reply cut short by a byte would shift back and match it.
+    if (reader.not_waiting && adapter_in_step(reader.fd) == 0) {
+        return false;
+    }
+    std::array<uint8_t, FLASH_BLOCK_MAX> again{};
+    const int count = length < FLASH_BLOCK_MAX ? length : FLASH_BLOCK_MAX;
+    return flash_block_read(reader, again.data(), address, static_cast<uint8_t>(count)) != 0 &&
+           std::memcmp(destination, again.data(), static_cast<std::size_t>(count)) == 0 &&
+           adapter_in_step(reader.fd) != 0;
 }
 
 } // namespace
@@ -105,50 +191,51 @@ int flash_block_sum(block_reader& reader, uint16_t address, uint8_t length) {
     return sum;
 }
 
-/// Two independent block reads, each fetched whole, compared byte for byte, then the replies
-/// proven in step. An adapter's 8-bit sum cannot tell a block from one read at an address with
-/// a bit changed when their bytes sum alike (the same first byte as the block 16 on, say); two
-/// fetches of one block agree only when both requests were taken as sent, or when the blocks
-/// they took hold the same bytes, which are then the right bytes. A stray byte before a fetch
-/// reply, on a line that hands bytes over one by one, shifts both replies alike and leaves a
-/// byte behind: the identification reply cannot then come first. That check is made before
-/// the next block read, whose answer an adapter may leave out and so put the replies back in
-/// step unseen. Safe with an adapter that serves a block only once: each fetch has its own
-/// block read.
-int flash_block_read_verified(block_reader& reader, uint8_t* destination, uint16_t address,
-                              uint8_t length) {
-    if (flash_block_read(reader, destination, address, length) == 0) {
-        return 0;
+block_status block_read_verified(block_reader& reader, uint8_t* destination, uint16_t address,
+                                 int length, late_answers late) {
+    const bool began_not_waiting = reader.not_waiting;
+    if (read_twice(reader, destination, address, length)) {
+        return passed(reader);
     }
-    // While not waiting for the block-read answer, an answer that comes after all shifts the
-    // first fetch reply by one; a second reply cut short by a byte would shift back and match
-    // it. The shift is caught before the second fetch.
-    if (reader.not_waiting && adapter_in_step(reader.fd) == 0) {
-        return 0;
-    }
-    std::array<uint8_t, FLASH_BLOCK_MAX> again{};
-    const int count = length < FLASH_BLOCK_MAX ? length : FLASH_BLOCK_MAX;
-    if (flash_block_read(reader, again.data(), address, static_cast<uint8_t>(count)) == 0 ||
-        std::memcmp(destination, again.data(), static_cast<std::size_t>(count)) != 0) {
-        return 0;
-    }
-    return adapter_in_step(reader.fd);
+    const bool met_not_waiting = late == late_answers::met_not_waiting && reader.not_waiting;
+    return after_failure(reader, began_not_waiting || met_not_waiting, block_status::failed);
 }
 
-bool flash_block_not_waiting(const block_reader& reader) {
-    return reader.not_waiting;
+/// The bytes outside a write that landed a few bytes off stay erased, and a blank block is
+/// never written: the block read back matches only when the write landed where it was sent. The
+/// adapter's 8-bit sum would pass such a write when the bytes at its ends sum like the erased
+/// bytes shifted in (blank bytes at either end, or 7F 7F written two bytes up).
+block_status block_write_checked(block_reader& reader, const uint8_t* bytes, uint16_t address,
+                                 int length) {
+    const bool began_not_waiting = reader.not_waiting;
+    if (flash_block_write(reader.fd, bytes, address, static_cast<uint8_t>(length)) == 0) {
+        return after_failure(reader, began_not_waiting, block_status::failed);
+    }
+    std::array<uint8_t, FLASH_BLOCK_MAX> back{};
+    if (flash_block_read(reader, back.data(), address, static_cast<uint8_t>(length)) == 0 ||
+        std::memcmp(back.data(), bytes, static_cast<std::size_t>(length)) != 0 ||
+        (shift_could_match(bytes, length) && adapter_in_step(reader.fd) == 0)) {
+        return after_failure(reader, began_not_waiting, block_status::differs);
+    }
+    return passed(reader);
 }
 
-int flash_block_wait_again(block_reader& reader) {
-    reader.not_waiting = false;
-    reader.unanswered = 0;
-    ++reader.waits_again;
-    if (reader.waits_again > BLOCK_READER_RELEARNS_MAX) {
-        reader.waiting_for_good = true;
-        wire_trace_note("a reply out of place while not waiting for block read: waiting again, "
-                        "for good");
-    } else {
-        wire_trace_note("a reply out of place while not waiting for block read: waiting again");
+block_status block_compare(block_reader& reader, const uint8_t* expected, uint16_t address,
+                           int length) {
+    const bool began_not_waiting = reader.not_waiting;
+    std::array<uint8_t, FLASH_BLOCK_MAX> back{};
+    if (flash_block_read(reader, back.data(), address, static_cast<uint8_t>(length)) == 0) {
+        return after_failure(reader, began_not_waiting, block_status::failed);
     }
-    return serial_drain(reader.fd, READ_TIMEOUT_US);
+    if (std::memcmp(back.data(), expected, static_cast<std::size_t>(length)) != 0) {
+        return after_failure(reader, began_not_waiting, block_status::differs);
+    }
+    return passed(reader);
+}
+
+block_status block_reader_in_step(block_reader& reader) {
+    if (adapter_in_step(reader.fd) != 0) {
+        return block_status::proven;
+    }
+    return after_failure(reader, reader.not_waiting, block_status::failed);
 }
