@@ -12,14 +12,15 @@
 //   (flash_block_read). On a line that hands bytes over one by one no byte waits yet: an
 //   in-step check (adapter_in_step) catches the shift, between the two fetches of a verified
 //   read and after them, and after a block written whose bytes a shifted reply could match.
-//   What passes while not waiting is unproven until an in-step check after it passes: the
-//   caller holds it until then.
-// - A failure while not waiting may be such an answer: the reader throws away what is pending
-//   (one quiet READ_TIMEOUT_US), waits again, and answers back_in_step. Two block reads in a
-//   row unanswered stop the waiting again, at most BLOCK_READER_RELEARNS_MAX times; the
-//   wait-again after that is for good. Each back_in_step ends one stop of waiting, so a reader
-//   answers it at most BLOCK_READER_BACK_IN_STEP_MAX times: a caller's loop that goes round
-//   again, uncounted, only on back_in_step ends.
+//   What passes while not waiting is unproven: right only once an in-step check after it has
+//   passed.
+// - A failure of an operation begun while not waiting may be such an answer (for a verified
+//   read, when the caller asks, also one during which the reader stopped waiting): the reader
+//   throws away what is pending (one quiet READ_TIMEOUT_US), waits again, and answers
+//   back_in_step. Two block reads in a row unanswered stop the waiting again, at most
+//   BLOCK_READER_RELEARNS_MAX times; the wait-again after that is for good. Each back_in_step
+//   ends one stop of waiting, so a reader answers it at most BLOCK_READER_BACK_IN_STEP_MAX
+//   times: a caller's loop that goes round again, uncounted, only on back_in_step ends.
 // - Every loop here goes over the pieces of one transfer and ends with them.
 #include "adapter/block_reader.h"
 
