@@ -8,6 +8,7 @@
 // followed by the fault's reply bytes. Without faults the operations must give exactly what
 // the emulated flash holds.
 #include "adapter/adapter_link.h"
+#include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
 #include "emulator.h"
@@ -56,13 +57,14 @@ void check_guard(const std::vector<uint8_t>& buffer, std::size_t used, const cha
 }
 
 /// Runs one operation; exact is true when no fault can have touched the replies.
-void run_operation(sim::emulator& emu, int fd, const operation& op, bool exact) {
+void run_operation(sim::emulator& emu, block_reader& reader, const operation& op, bool exact) {
+    const int fd = reader.fd;
     const bool programming = emu.programming_mode();
     const auto before = emu.flash();
     const unsigned kind = op.kind % 16U;
     if (kind < 4) {
         std::vector<uint8_t> destination(op.length + GUARD, CANARY);
-        const int result = flash_block_read(fd, destination.data(), op.address, op.length);
+        const int result = flash_block_read(reader, destination.data(), op.address, op.length);
         require(result == 0 || result == 1, "flash_block_read result");
         check_guard(destination, op.length, "flash_block_read wrote past length");
         if (exact && programming) {
@@ -98,7 +100,7 @@ void run_operation(sim::emulator& emu, int fd, const operation& op, bool exact) 
             }
         }
     } else if (kind < 10) {
-        const int result = flash_block_sum(fd, op.address, op.length);
+        const int result = flash_block_sum(reader, op.address, op.length);
         require(result >= -1 && result <= 255, "flash_block_sum result");
         if (exact && programming) {
             unsigned sum = 0;
@@ -216,8 +218,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (const sim::fault& f : faults) {
         emu.add_fault(f);
     }
+    block_reader reader{fd};
     for (const operation& op : operations) {
-        run_operation(emu, fd, op, faults.empty());
+        run_operation(emu, reader, op, faults.empty());
     }
     serial_close(fd, &saved);
     emu.stop();

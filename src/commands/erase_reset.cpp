@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The device-erase command, and the target reset that follows any command when asked for.
+#include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
-#include "adapter/flash_block.h"
+#include "adapter/erase_proof.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
 #include "serial/serial_port.h"
@@ -21,7 +22,8 @@ void cmd_device_erase(option_context& ctx) {
         command_port_close(fd, saved_settings);
         return;
     }
-    if (flash_erase_proven(fd) == 0) {
+    block_reader reader{fd};
+    if (flash_erase_proven(reader) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         ctx.error = 1;
     }

@@ -1,6 +1,24 @@
 // SPDX-License-Identifier: MIT
 // The read command: the flash as Intel HEX on standard output.
-#include "adapter/adapter_link.h"
+//
+// How a dump stays right:
+// - Every block is read twice, the two fetches compared and the replies proven in step
+//   (block_read_verified): a request the adapter took wrongly, or a fetch reply shifted by a
+//   byte of another reply, does not pass.
+// - A block read while the reader does not wait for the answer to block read is unproven: an
+//   answer that came after all shifts every reply after it, and a block judged by shifted
+//   bytes may pass by chance. It is held, and printed only once an in-step check after it has
+//   passed; one is made after at most HELD_BLOCKS_MAX held blocks, and at the end.
+// - A block or an in-step check that fails while not waiting may have met such an answer: the
+//   reader goes back in step, and the dump reads again from its last proven block, which is no
+//   failure. An in-step check that fails while waiting ends the dump.
+// - Any other failed block is read again after a return to programming mode, and fails the
+//   dump: at the end, without the end record, or at once at the failure after
+//   READ_FAILURES_MAX.
+// - The loops end: each turn reads a block on, counts a failure, proves the held blocks, or
+//   reads again after back_in_step, which a reader answers at most
+//   BLOCK_READER_BACK_IN_STEP_MAX times.
+#include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
 #include "commands/command_port.h"
@@ -43,121 +61,124 @@ void put_data_record(const record_bytes& record, int n) {
     std::puts(text.data());
 }
 
-/// Blocks read without waiting for the block-read answer that are held back until the replies
-/// are proven in step: an answer that came after all shifts every reply after it, and a block
-/// judged by shifted bytes may pass its check by chance.
+/// Most blocks held at once: an in-step check is made after that many, which bounds the
+/// records held back and the blocks read again after back_in_step.
 constexpr int HELD_BLOCKS_MAX = 32;
 
-/// The blocks read since the replies were last proven in step, while not waiting, and where
-/// the reading goes on from if they cannot be proven.
-struct held_blocks {
-    std::array<record_bytes, HELD_BLOCKS_MAX> records; // those that are not erased
-    int record_count;
-    int block_count;
-    uint16_t from_address;
-    uint16_t from_remaining;
+/// A dump under way: where it reads next, its failed blocks, and the blocks read since its last
+/// proven one, held back with the place the dump goes back to when they cannot be proven.
+struct dump_state {
+    uint16_t address;   // the next block to read
+    uint16_t remaining; // bytes from there to the end
+    int failures;
+    std::array<record_bytes, HELD_BLOCKS_MAX> held; // the held blocks that are not erased
+    int held_records;
+    int held_blocks;
+    uint16_t proven_address;
+    uint16_t proven_remaining;
 };
 
-void hold_from(held_blocks& held, uint16_t address, uint16_t remaining) {
-    held.record_count = 0;
-    held.block_count = 0;
-    held.from_address = address;
-    held.from_remaining = remaining;
+/// Everything read so far is proven: the held records are printed, and the dump would go back
+/// to here.
+void mark_proven(dump_state& dump) {
+    for (int i = 0; i < dump.held_records; ++i) {
+        put_data_record(dump.held[i], dump.held[i][0]);
+    }
+    dump.held_records = 0;
+    dump.held_blocks = 0;
+    dump.proven_address = dump.address;
+    dump.proven_remaining = dump.remaining;
 }
 
-void put_held(const held_blocks& held) {
-    for (int i = 0; i < held.record_count; ++i) {
-        put_data_record(held.records[i], held.records[i][0]);
+/// The only way back: to the last proven block, the held ones thrown away.
+void read_again(dump_state& dump) {
+    dump.address = dump.proven_address;
+    dump.remaining = dump.proven_remaining;
+    dump.held_records = 0;
+    dump.held_blocks = 0;
+}
+
+/// Holds the block of n bytes just read at dump.address, its record unless it is erased, and
+/// moves on past it.
+void hold(dump_state& dump, record_bytes& record, int n) {
+    if (!block_erased(record.data() + RECORD_HEADER_SIZE, n)) {
+        record[0] = static_cast<uint8_t>(n);
+        record[1] = static_cast<uint8_t>(dump.address >> 8);
+        record[2] = static_cast<uint8_t>(dump.address & 0xFF);
+        record[3] = 0x00;
+        dump.held[dump.held_records++] = record;
     }
+    ++dump.held_blocks;
+    dump.address = static_cast<uint16_t>(dump.address + n);
+    dump.remaining = static_cast<uint16_t>(dump.remaining - n);
+}
+
+/// Reads blocks on from dump.address until the end, until HELD_BLOCKS_MAX are held, or until
+/// the reader goes back in step (back_in_step). A proven block is printed with those held
+/// before it; an unproven one is held. A failed block is counted and read again after a return
+/// to programming mode. failed at the failure after READ_FAILURES_MAX, or at the end of a dump
+/// that had one; else unproven: the held blocks wait for an in-step check.
+block_status read_blocks(block_reader& reader, dump_state& dump) {
+    while (dump.remaining != 0 && dump.held_blocks < HELD_BLOCKS_MAX) {
+        const int n = dump.remaining < FLASH_BLOCK_MAX ? dump.remaining : FLASH_BLOCK_MAX;
+        std::fprintf(stderr, "%04X: reading.\r", dump.address);
+        record_bytes record{};
+        record.fill(0xFF);
+        const block_status status =
+            block_read_verified(reader, record.data() + RECORD_HEADER_SIZE, dump.address, n);
+        if (status == block_status::proven || status == block_status::unproven) {
+            hold(dump, record, n);
+            if (status == block_status::proven) {
+                mark_proven(dump);
+            }
+            continue;
+        }
+        if (status == block_status::back_in_step) {
+            return status;
+        }
+        ++dump.failures;
+        if (dump.failures > READ_FAILURES_MAX) {
+            return block_status::failed;
+        }
+        std::fprintf(stderr, "\r%04X-%04X: read error, retry\n", dump.address,
+                     static_cast<uint16_t>(dump.address + n - 1));
+        wire_trace_note("%04X: block read failed, retry (%d)", dump.address, dump.failures);
+        enter_programming_mode(reader.fd);
+    }
+    return dump.remaining == 0 && dump.failures != 0 ? block_status::failed
+                                                     : block_status::unproven;
 }
 
 enum dump_result { DUMP_COMPLETE, DUMP_FAILED, DUMP_OUT_OF_STEP };
 
-/// Reads the first size bytes of flash, each block proven by two fetches that agree, printing a
-/// record for each block that is not erased, and proves the replies in step at the end. Blocks
-/// read while not waiting for the block-read answer are printed once an in-step check has
-/// proven them; when a block or that check fails then, the run waits for the answer again and
-/// reads those blocks once more, which is not a failure. DUMP_COMPLETE when every block was
-/// dumped. The loop ends: each turn either reads a block on, counts a failure (at most
-/// READ_FAILURES_MAX + 1), or goes back after a wait-again, which an open makes while not
-/// waiting only a bounded number of times (see flash_block_wait_again); and at most
-/// HELD_BLOCKS_MAX blocks are read between two in-step checks.
-dump_result dump_flash(int fd, uint16_t size) {
-    uint16_t address = 0;
-    uint16_t remaining = size;
-    int failures = 0;
-    record_bytes record{};
-    held_blocks held{};
-    hold_from(held, address, remaining);
+/// Dumps the first size bytes of flash: reads a run of blocks, proves them in step, then prints
+/// them or reads them again.
+dump_result dump_flash(block_reader& reader, uint16_t size) {
+    dump_state dump{};
+    dump.remaining = size;
+    mark_proven(dump);
     for (;;) {
-        const bool not_waiting = flash_block_not_waiting(fd);
-        if (remaining == 0 || held.block_count == HELD_BLOCKS_MAX) {
-            if (remaining == 0 && failures != 0) {
-                return DUMP_FAILED;
-            }
+        block_status status = read_blocks(reader, dump);
+        if (status == block_status::failed) {
+            return DUMP_FAILED;
+        }
+        if (status == block_status::unproven) {
             // On a line that hands over a reply byte by byte, a late or surplus byte can shift
             // a fetch reply without any byte waiting behind it yet; it still stands before this
             // reply.
-            if (adapter_in_step(fd) != 0) {
-                put_held(held);
-                hold_from(held, address, remaining);
-                if (remaining == 0) {
-                    return DUMP_COMPLETE;
-                }
-            } else if (not_waiting) {
-                flash_block_wait_again(fd);
-                address = held.from_address;
-                remaining = held.from_remaining;
-                hold_from(held, address, remaining);
-            } else {
+            status = block_reader_in_step(reader);
+            if (status == block_status::failed) {
                 return DUMP_OUT_OF_STEP;
             }
+        }
+        if (status == block_status::back_in_step) {
+            read_again(dump);
             continue;
         }
-
-        const int n = remaining < FLASH_BLOCK_MAX ? remaining : FLASH_BLOCK_MAX;
-        std::fprintf(stderr, "%04X: reading.\r", address);
-        record.fill(0xFF);
-        uint8_t* data = record.data() + RECORD_HEADER_SIZE;
-        if (flash_block_read_verified(fd, data, address, static_cast<uint8_t>(n)) != 0) {
-            // The run may have stopped waiting during this very block.
-            const bool hold = flash_block_not_waiting(fd);
-            if (!block_erased(data, n)) {
-                record[0] = static_cast<uint8_t>(n);
-                record[1] = static_cast<uint8_t>(address >> 8);
-                record[2] = static_cast<uint8_t>(address & 0xFF);
-                record[3] = 0x00;
-                if (hold) {
-                    held.records[held.record_count++] = record;
-                } else {
-                    put_data_record(record, n);
-                }
-            }
-            address = static_cast<uint16_t>(address + n);
-            remaining = static_cast<uint16_t>(remaining - n);
-            if (hold) {
-                ++held.block_count;
-            } else {
-                hold_from(held, address, remaining);
-            }
-            continue;
+        mark_proven(dump);
+        if (dump.remaining == 0) {
+            return DUMP_COMPLETE;
         }
-        if (not_waiting) {
-            // The failure may be an answer to block read that came after all.
-            flash_block_wait_again(fd);
-            address = held.from_address;
-            remaining = held.from_remaining;
-            hold_from(held, address, remaining);
-            continue;
-        }
-        ++failures;
-        if (failures > READ_FAILURES_MAX) {
-            return DUMP_FAILED;
-        }
-        std::fprintf(stderr, "\r%04X-%04X: read error, retry\n", address,
-                     static_cast<uint16_t>(address + n - 1));
-        wire_trace_note("%04X: block read failed, retry (%d)", address, failures);
-        enter_programming_mode(fd);
     }
 }
 
@@ -188,7 +209,8 @@ void cmd_read(option_context& ctx) {
         command_port_close(fd, saved_settings);
         return;
     }
-    const dump_result result = dump_flash(fd, static_cast<uint16_t>(ctx.flash_size & 0xFFFF));
+    block_reader reader{fd};
+    const dump_result result = dump_flash(reader, static_cast<uint16_t>(ctx.flash_size & 0xFFFF));
     if (result == DUMP_OUT_OF_STEP) {
         std::fputs("Replies out of step with the adapter.\n", stderr);
     }

@@ -1,7 +1,33 @@
 // SPDX-License-Identifier: MIT
 // The write command: load an Intel HEX image, erase the target, program and verify it.
-#include "adapter/adapter_link.h"
+//
+// How a write stays right:
+// - The erase is proven by the chip (flash_erase_proven): the blank blocks of the image are
+//   neither programmed nor read back, and must not keep old bytes.
+// - Every block that is not blank is programmed and read back whole (block_write_checked): a
+//   write refused, lost, or landed a few bytes off does not pass.
+// - A failed block is written again from the last block done, after a return to programming
+//   mode; the run gives up at the failure after BLOCK_RETRIES_MAX of one block with nothing done
+//   beyond it, or when programming mode cannot be entered again.
+// - A failure while the reader does not wait for the answer to block read may have met that
+//   answer late: the reader goes back in step and the block is written again, which is no
+//   failure.
+// - After any such trouble a block may have been written to the wrong address, or judged by a
+//   byte that belonged to another answer, where no check of the run has looked since: the whole
+//   range is read back and compared before the verdict, each block up to CHECK_ATTEMPTS_MAX
+//   times, so that a byte changed on its way back does not condemn the chip.
+// - Every run ends with an in-step check: a stray reply byte taken as a block's answer shifts
+//   every answer after it, and the blocks written while not waiting are unproven until then.
+//   When it fails while not waiting, the reader goes back in step and the range is read back
+//   again; while waiting, the run fails.
+// - The loops end: a failed block sends the run back only to the last block done before it,
+//   and its count, cleared only once the run gets beyond it, ends the run above
+//   BLOCK_RETRIES_MAX; the read-back gives each block CHECK_ATTEMPTS_MAX reads; and only
+//   back_in_step goes round again uncounted, which a reader answers at most
+//   BLOCK_READER_BACK_IN_STEP_MAX times.
+#include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
+#include "adapter/erase_proof.h"
 #include "adapter/flash_block.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
@@ -9,10 +35,8 @@
 #include "serial/serial_port.h"
 #include "trace/trace_notes.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -67,53 +91,49 @@ void note_progress(failure_counts& failures, uint32_t block) {
 /// Reads of one block that the check of the whole chip makes before it gives up on the block.
 constexpr int CHECK_ATTEMPTS_MAX = 3;
 
-/// True when a fetch reply read one byte early could still match bytes: when every byte after
-/// the first is the same. Such a reply shows the chip's bytes one place on, behind a byte that
-/// is not the chip's; it matches a block of one repeated byte that was written, and a block of
-/// one byte and blank ones (00 FF FF ...) that was never written at all.
-bool shift_could_match(const uint8_t* bytes, int count) {
-    return std::all_of(bytes + 1, bytes + count, [&](uint8_t b) { return b == bytes[count - 1]; });
-}
-
-/// True when the chip holds bytes at address, fetched and compared byte for byte. The adapter's
-/// 8-bit sum would pass a block written a few bytes off whose bytes at the ends sum like the
-/// erased bytes shifted in (blank bytes at either end, or 7F 7F written two bytes up); a
-/// fetched block matches only when the write landed where it was sent, since the bytes outside
-/// a shifted write stay erased and a block of blank bytes is never written. A fetch reply read
-/// a byte early (a stray byte before it, on a line that hands bytes over one by one) may still
-/// match, see shift_could_match: then the replies are proven in step too.
-bool block_holds(int fd, const uint8_t* bytes, uint16_t address, int length) {
-    std::array<uint8_t, FLASH_BLOCK_MAX> back{};
-    return flash_block_read(fd, back.data(), address, static_cast<uint8_t>(length)) != 0 &&
-           std::memcmp(back.data(), bytes, static_cast<std::size_t>(length)) == 0 &&
-           (!shift_could_match(bytes, length) || adapter_in_step(fd) != 0);
-}
-
-enum block_outcome { BLOCK_DONE, BLOCK_REFUSED, BLOCK_DIFFERS };
-
-/// Programs and verifies one block, printing its "ok" progress line when it is done.
-block_outcome write_block(int fd, const uint8_t* bytes, uint16_t address, int length) {
-    if (flash_block_write(fd, bytes, address, static_cast<uint8_t>(length)) == 0) {
-        return BLOCK_REFUSED;
+/// Programs and proves a block that is not blank, printing its "ok" progress line when done.
+block_status write_block(block_reader& reader, const uint8_t* bytes, uint16_t address, int length) {
+    const block_status status = block_write_checked(reader, bytes, address, length);
+    if (status == block_status::proven || status == block_status::unproven) {
+        std::fprintf(stderr, "%04X-%04X: ok\r", address,
+                     address + static_cast<unsigned>(length) - 1);
+        // Kept from the design: a dump or a message on standard output never lags behind the
+        // progress shown on standard error.
+        std::fflush(stdout);
     }
-    if (!block_holds(fd, bytes, address, length)) {
-        return BLOCK_DIFFERS;
-    }
-    std::fprintf(stderr, "%04X-%04X: ok\r", address, address + static_cast<unsigned>(length) - 1);
-    // Kept from the design: a dump or a message on standard output never lags behind the
-    // progress shown on standard error.
-    std::fflush(stdout);
-    return BLOCK_DONE;
+    return status;
 }
 
-/// Programs and verifies image[start, start + count), skipping erased blocks, with retries.
-/// Returns the failure count of the block it stopped at: 0 when every block was done. Gives up
-/// at the fifth failure of one block with nothing verified or skipped beyond it, or when
-/// programming mode cannot be re-entered for a retry. Sets troubled when anything went wrong
-/// on the way, a retry or an answer to block read that came after the run stopped waiting. A
-/// block done again after a wait-again is not counted: that happens a bounded number of times
-/// in an open (see flash_block_wait_again), so the loop ends.
-int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count, bool& troubled) {
+/// Says that a block failed (status failed: refused; differs: not read back as written) for
+/// the failure_count-th time, and makes ready to write it again from restart_address. False
+/// when the run gives up instead.
+bool ready_to_retry(block_reader& reader, block_status status, uint16_t address, int length,
+                    int failure_count, uint16_t restart_address) {
+    // "serial_write error." is the design's wording for a refused block write; scripts match it.
+    std::fprintf(stderr,
+                 status == block_status::failed ? "%04X-%04X: serial_write error."
+                                                : "%04X-%04X: checksum error.",
+                 address, address + static_cast<unsigned>(length) - 1);
+    if (failure_count > BLOCK_RETRIES_MAX) {
+        // The design ends the last failure line on standard output, not standard error.
+        std::putchar('\n');
+        return false;
+    }
+    std::fprintf(stderr, " retry (%d)\n", failure_count);
+    wire_trace_note("%04X: block failed, retry (%d) from %04X", address, failure_count,
+                    restart_address);
+    if (enter_programming_mode(reader.fd) == 0) {
+        std::fputs("Unknown error.\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+/// Programs image[start, start + count) block by block, skipping blank blocks, with retries.
+/// Returns the failure count of the block it stopped at: 0 when every block was done. Sets
+/// troubled when anything went wrong on the way.
+int program_blocks(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count,
+                   bool& troubled) {
     failure_counts failures{};
     uint16_t address = start;
     uint32_t remaining = count;
@@ -126,143 +146,116 @@ int program_blocks(int fd, const uint8_t* image, uint16_t start, uint32_t count,
             remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining) : FLASH_BLOCK_MAX;
         const uint32_t block = (count - remaining) / FLASH_BLOCK_MAX;
         const uint8_t* bytes = image + address;
-        const bool skipped = block_erased(bytes, length);
-        const bool not_waiting = flash_block_not_waiting(fd);
-        const block_outcome outcome =
-            skipped ? BLOCK_DONE : write_block(fd, bytes, address, length);
-        if (outcome == BLOCK_DONE) {
-            if (!skipped) {
-                restart_address = address;
-                restart_remaining = remaining;
+        // A blank block is done as the proven erase left it.
+        const bool blank = block_erased(bytes, length);
+        const block_status status =
+            blank ? block_status::proven : write_block(reader, bytes, address, length);
+        if (status == block_status::back_in_step) {
+            troubled = true;
+            continue; // the same block again
+        }
+        if (status == block_status::failed || status == block_status::differs) {
+            troubled = true;
+            failure_count = note_failure(failures, block);
+            if (!ready_to_retry(reader, status, address, length, failure_count, restart_address)) {
+                break;
             }
-            address = static_cast<uint16_t>(address + length);
-            remaining -= static_cast<uint32_t>(length);
-            note_progress(failures, block);
-            failure_count = 0;
+            address = restart_address;
+            remaining = restart_remaining;
             continue;
         }
-        troubled = true;
-        if (not_waiting) {
-            // The failure may be an answer to block read that came after all: the same block
-            // again, waiting for that answer.
-            flash_block_wait_again(fd);
-            continue;
+        if (!blank) {
+            restart_address = address;
+            restart_remaining = remaining;
         }
-
-        const unsigned last = address + static_cast<unsigned>(length) - 1;
-        // "serial_write error." is the design's wording for a refused block write; scripts
-        // match it.
-        std::fprintf(stderr,
-                     outcome == BLOCK_REFUSED ? "%04X-%04X: serial_write error."
-                                              : "%04X-%04X: checksum error.",
-                     address, last);
-        failure_count = note_failure(failures, block);
-        if (failure_count > BLOCK_RETRIES_MAX) {
-            // The design ends the last failure line on standard output, not standard error.
-            std::putchar('\n');
-            break;
-        }
-        std::fprintf(stderr, " retry (%d)\n", failure_count);
-        wire_trace_note("%04X: block failed, retry (%d) from %04X", address, failure_count,
-                        restart_address);
-        if (enter_programming_mode(fd) == 0) {
-            std::fputs("Unknown error.\n", stderr);
-            break;
-        }
-        address = restart_address;
-        remaining = restart_remaining;
+        address = static_cast<uint16_t>(address + length);
+        remaining -= static_cast<uint32_t>(length);
+        note_progress(failures, block);
+        failure_count = 0;
     }
     return failure_count;
 }
 
 /// Reads image[start, start + count) back from the chip, block by block, blank blocks included,
 /// and compares the bytes. 1 when the chip holds the image; else 0 after one line that names
-/// the first block that differs or cannot be read, and says to write the chip again. A block
-/// read again after a wait-again is not an attempt; the loop ends since an open waits again
-/// while not waiting only a bounded number of times (see flash_block_wait_again).
-int chip_holds_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
+/// the first block that differs or cannot be read, and says to write the chip again.
+int chip_holds_image(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count) {
     uint16_t address = start;
     uint32_t remaining = count;
     int attempts = 0;
     while (remaining != 0) {
         const int length =
             remaining < FLASH_BLOCK_MAX ? static_cast<int>(remaining) : FLASH_BLOCK_MAX;
-        const bool not_waiting = flash_block_not_waiting(fd);
-        std::array<uint8_t, FLASH_BLOCK_MAX> back{};
-        const bool read =
-            flash_block_read(fd, back.data(), address, static_cast<uint8_t>(length)) != 0;
-        if (read &&
-            std::memcmp(back.data(), image + address, static_cast<std::size_t>(length)) == 0) {
+        const block_status status = block_compare(reader, image + address, address, length);
+        if (status == block_status::proven || status == block_status::unproven) {
             address = static_cast<uint16_t>(address + length);
             remaining -= static_cast<uint32_t>(length);
             attempts = 0;
             continue;
         }
-        if (not_waiting) {
-            flash_block_wait_again(fd);
+        if (status == block_status::back_in_step) {
             continue;
         }
         // A byte changed on its way back must not condemn the chip: the block is read again.
         if (++attempts >= CHECK_ATTEMPTS_MAX) {
             std::fprintf(stderr,
-                         read ? "%04X-%04X: differs from the image; write the chip again.\n"
-                              : "%04X-%04X: cannot be read back; write the chip again.\n",
+                         status == block_status::differs
+                             ? "%04X-%04X: differs from the image; write the chip again.\n"
+                             : "%04X-%04X: cannot be read back; write the chip again.\n",
                          address, address + static_cast<unsigned>(length) - 1);
             return 0;
         }
-        enter_programming_mode(fd);
+        enter_programming_mode(reader.fd);
     }
     return 1;
 }
 
-/// Erases the target and programs image[start, start + count) in verified blocks. A run that
-/// saw trouble reads the whole range back before its verdict, and every run succeeds only once
-/// the adapter's replies are proven still in step. 1 on success, else 0; prints progress and
-/// the verdict on standard error. The check goes round again only after a wait-again made
-/// while not waiting, which an open makes a bounded number of times (see
-/// flash_block_wait_again), so it ends.
-int program_image(int fd, const uint8_t* image, uint16_t start, uint32_t count) {
+/// Proves the blocks programmed: after trouble the whole range is read back, and every run
+/// proves the replies still in step. 1 when proven, else 0 after saying why.
+int prove_write(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count,
+                bool troubled) {
+    for (;;) {
+        if (troubled) {
+            wire_trace_note("the run had trouble: reading the whole range back");
+            if (chip_holds_image(reader, image, start, count) == 0) {
+                return 0;
+            }
+        }
+        const block_status status = block_reader_in_step(reader);
+        if (status == block_status::proven) {
+            return 1;
+        }
+        if (status == block_status::failed) {
+            std::fputs("Replies out of step with the adapter.\n", stderr);
+            return 0;
+        }
+        troubled = true;
+    }
+}
+
+/// Erases the target and programs image[start, start + count): a proven erase, the blocks
+/// programmed, then the write proven. 1 on success, else 0; prints progress and the verdict on
+/// standard error.
+int program_image(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count) {
     if (start + count > IMAGE_SIZE) {
         count = IMAGE_SIZE - start;
     }
-    if (start_programming(fd) == 0) {
+    if (start_programming(reader.fd) == 0) {
         return 0;
     }
     serial_set_interrupt_note(
         "\rInterrupted: the chip is left partly erased or written; write it again.\n");
-    if (flash_erase_proven(fd) == 0) {
+    if (flash_erase_proven(reader) == 0) {
         std::fputs("Device erase failed.\n", stderr);
         return 0;
     }
     std::fputs("Device erase: ok\n", stderr);
 
     bool troubled = false;
-    if (program_blocks(fd, image, start, count, troubled) != 0) {
+    if (program_blocks(reader, image, start, count, troubled) != 0 ||
+        prove_write(reader, image, start, count, troubled) == 0) {
         std::fputs("Failed.\n", stderr);
         return 0;
-    }
-    for (;;) {
-        // A block written to the wrong address, or judged by a byte that belonged to another
-        // answer, leaves the chip wrong where no check of the run has looked.
-        if (troubled) {
-            wire_trace_note("the run had trouble: reading the whole range back");
-            if (chip_holds_image(fd, image, start, count) == 0) {
-                std::fputs("Failed.\n", stderr);
-                return 0;
-            }
-        }
-        // A stray reply byte taken as a block's answer shifts every answer after it; the
-        // blocks may then have been judged by the wrong bytes.
-        if (adapter_in_step(fd) != 0) {
-            break;
-        }
-        if (!flash_block_not_waiting(fd)) {
-            std::fputs("Replies out of step with the adapter.\n", stderr);
-            std::fputs("Failed.\n", stderr);
-            return 0;
-        }
-        flash_block_wait_again(fd);
-        troubled = true;
     }
     std::fputs("Completed.   \n", stderr);
     return 1;
@@ -316,7 +309,8 @@ void cmd_write(option_context& ctx) {
     }
 
     const uint32_t size = ctx.flash_size < IMAGE_SIZE ? ctx.flash_size : IMAGE_SIZE;
-    if (load_image(input, size) == 0 || program_image(fd, flash_image.data(), 0, size) == 0) {
+    block_reader reader{fd};
+    if (load_image(input, size) == 0 || program_image(reader, flash_image.data(), 0, size) == 0) {
         ctx.error = 1;
     }
 

@@ -44,13 +44,10 @@ struct line_state {
     int fd;
     long char_us;    // one character on the wire, start and stop bits included
     long tx_done_us; // monotonic time at which the written bytes have left
-    long opened;     // which open of the process this is, from 1
 };
 
 constexpr int LINES_MAX = 4;
-std::array<line_state, LINES_MAX> lines{
-    {{-1, 0, 0, 0}, {-1, 0, 0, 0}, {-1, 0, 0, 0}, {-1, 0, 0, 0}}};
-long opens_so_far = 0;
+std::array<line_state, LINES_MAX> lines{{{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}}};
 
 line_state* line_of(int fd) {
     for (line_state& line : lines) {
@@ -67,7 +64,7 @@ void track_line(int fd, const termios& settings, int baud_rate) {
     const long bits = 1 + 8 + ((settings.c_cflag & CSTOPB) != 0 ? 2 : 1);
     for (line_state& line : lines) {
         if (line.fd < 0) {
-            line = {fd, (bits * MICROSECONDS_PER_SECOND + rate - 1) / rate, 0, ++opens_so_far};
+            line = {fd, (bits * MICROSECONDS_PER_SECOND + rate - 1) / rate, 0};
             return;
         }
     }
@@ -173,11 +170,6 @@ long monotonic_now_us() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec * MICROSECONDS_PER_SECOND + now.tv_nsec / 1000;
-}
-
-long serial_open_number(int fd) {
-    const line_state* line = line_of(fd);
-    return line == nullptr ? 0 : line->opened;
 }
 
 int serial_pending(int fd) {

@@ -44,10 +44,6 @@ int serial_drain(int fd, long timeout_us);
 /// Waits until everything written to fd has left the port.
 void serial_wait_sent(int fd);
 
-/// Which open of this process fd is, counting from 1; 0 for a descriptor serial_open did not
-/// give. What a layer learns about the peer on one open must not outlive it.
-long serial_open_number(int fd);
-
 /// Number of received bytes already waiting to be read; 0 when none or unknown. Does not wait.
 int serial_pending(int fd);
 
