@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "support/counters.h"
 
-#include <sys/resource.h>
-
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -39,13 +37,6 @@ long cpu_ticks(pid_t pid) {
         return -1;
     }
     return std::stol(values[11]) + std::stol(values[12]);
-}
-
-double reaped_children_cpu_s() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace test_support
