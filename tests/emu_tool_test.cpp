@@ -2,6 +2,7 @@
 // The vantrel-emu program end to end: started for real, driven by the real vantrel.
 #include "support/hex.h"
 #include "support/process.h"
+#include "support/side_by_side.h"
 
 #include <gtest/gtest.h>
 
@@ -157,7 +158,7 @@ TEST(emu_tool, FaultsReachTheProgram) {
          ""},
         {{"--block-once", "--block-read-ack-every", "3"}, {"-w"}, 0, "Completed.", ""},
     };
-    for (const auto& c : cases) {
+    test_support::side_by_side(cases, [](const fault_case& c) {
         SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
         temp_dir dir;
         write_file(dir.file("image.hex"), test_image());
@@ -171,7 +172,7 @@ TEST(emu_tool, FaultsReachTheProgram) {
         EXPECT_TRUE(contains(r.err, c.err_part)) << r.err;
         EXPECT_TRUE(contains(r.out, c.out_part)) << r.out;
         EXPECT_EQ(emu.terminate(), 0);
-    }
+    });
 }
 
 TEST(emu_tool, HangUpAfterClosesTheLine) {

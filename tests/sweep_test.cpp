@@ -28,7 +28,6 @@
 #include <ostream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -50,7 +49,7 @@ constexpr int LATE_MS = 150;
 constexpr int UART_GAP_US = 520;
 /// Faulted runs of one sweep at a time: they mostly wait for replies that do not come, on the
 /// clock rather than the CPU.
-constexpr unsigned RUNS_AT_ONCE = 16;
+constexpr unsigned RUNS_AT_ONCE = 32;
 
 #ifndef SWEEP_STRIDE
 #define SWEEP_STRIDE 1
@@ -297,23 +296,6 @@ void PrintTo(const sweep_case& c, std::ostream* os) {
         << adapter_name(c.answer) << ", part " << c.part + 1 << " of " << c.parts;
 }
 
-/// Runs every trial, RUNS_AT_ONCE at a time, adding what it finds to found.
-void run_all(const scenario& s, const sim::config& cfg, const std::vector<trial>& trials,
-             findings& found) {
-    std::atomic<std::size_t> next{0};
-    std::vector<std::thread> workers;
-    for (unsigned w = 0; w < RUNS_AT_ONCE; ++w) {
-        workers.emplace_back([&] {
-            for (std::size_t i = next++; i < trials.size(); i = next++) {
-                run_once(s, cfg, trials[i], nullptr, &found);
-            }
-        });
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-}
-
 class Sweep : public ::testing::TestWithParam<sweep_case> {};
 
 TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
@@ -354,7 +336,8 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     trials = std::move(part);
 
     findings found;
-    run_all(s, cfg, trials, found);
+    test_support::side_by_side(
+        trials, [&](const trial& t) { run_once(s, cfg, t, nullptr, &found); }, RUNS_AT_ONCE);
     std::printf("%s, %s, %s, part %d of %d: %zu exchanges, %zu faulted runs of %zu (%zu on "
                 "requests), %d still succeeded, %d false successes, %d failed erases that "
                 "changed the chip\n",

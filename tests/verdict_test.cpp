@@ -149,22 +149,25 @@ TEST(Verdict, SlowLinesWaitForTheRequestToLeave) {
     // a read of two blocks covers the fetch, whose 18-byte reply takes 600 ms.
     const flash_array image = image_of_blocks({0xA5, 0x5A});
     image_file file(image);
-    for (const char* speed : {"300", "1200"}) {
-        SCOPED_TRACE(speed);
-        sim::config paced;
-        paced.baud_pacing = true;
-        emulated_line writing(paced);
-        run_result r = writing.run({"--speed", speed, "-w", "-f", file.path});
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_TRUE(chip_holds(writing.emu, image));
-
-        emulated_line reading(paced);
-        reading.program = {test_support::short_range_binary(), "32"};
-        reading.emu.set_flash(0, bytes(image.begin(), image.begin() + 32));
-        r = reading.run({"--speed", speed, "-r"});
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(r.out, sim::hex_text(image, 0, 32));
-    }
+    test_support::side_by_side({"300", "1200"}, [&](const char* speed) {
+        test_support::side_by_side({false, true}, [&](bool reading) {
+            SCOPED_TRACE(std::string(speed) + (reading ? ", read" : ", write"));
+            emulated_line line(sim::config{.baud_pacing = true});
+            std::vector<std::string> args{"--speed", speed, "-w", "-f", file.path};
+            if (reading) {
+                line.program = {test_support::short_range_binary(), "32"};
+                line.emu.set_flash(0, bytes(image.begin(), image.begin() + 32));
+                args = {"--speed", speed, "-r"};
+            }
+            const run_result r = line.run(args);
+            EXPECT_EQ(r.exit_status, 0) << r.err;
+            if (reading) {
+                EXPECT_EQ(r.out, sim::hex_text(image, 0, 32));
+            } else {
+                EXPECT_TRUE(chip_holds(line.emu, image));
+            }
+        });
+    });
 }
 
 /// Where needle first starts in haystack, counted from 1 as the emulator counts received
