@@ -91,22 +91,23 @@ TEST(Verdict, LateByteOnALineThatHandsOverByteByByteFailsTheRead) {
     // complete, and is taken as the answer to the block read of the second fetch, which is
     // shifted alike. The dump's last record would be off by one byte; the identification after
     // the block's two fetches refuses it.
+    constexpr int RANGE = 0x40;
     flash_array chip = erased_flash();
     for (unsigned i = 0; i < 16; ++i) {
-        chip[0x1DF0 + i] = static_cast<uint8_t>(0x6B + 0x12 * i);
+        chip[RANGE - 16 + i] = static_cast<uint8_t>(0x6B + 0x12 * i);
     }
     sim::config uart;
     uart.byte_gap_us = 520; // 19200 bit/s
     emulated_line line(uart);
-    line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + RANGE_END));
+    line.program = {test_support::short_range_binary(), std::to_string(RANGE)};
+    line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + RANGE));
     // Each block is read twice, and the two compared.
-    line.emu.add_fault(command_fault(fault_kind::delay_reply, 0x22, 2 * 480 - 1, {}, 150));
+    line.emu.add_fault(command_fault(fault_kind::delay_reply, 0x22, 2 * RANGE / 16 - 1, {}, 150));
     const run_result r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out.find(":00000001FF"), std::string::npos) << "an end record after a failure";
-    EXPECT_TRUE(sim::hex_text(chip, 0, RANGE_END).starts_with(r.out)) << "not the chip's:\n"
-                                                                      << r.out;
-    EXPECT_TRUE(r.err.ends_with("\r1DF0-1DFF: read error, retry\n1DF0: reading.\rFailed.\n"))
+    EXPECT_TRUE(sim::hex_text(chip, 0, RANGE).starts_with(r.out)) << "not the chip's:\n" << r.out;
+    EXPECT_TRUE(r.err.ends_with("\r0030-003F: read error, retry\n0030: reading.\rFailed.\n"))
         << r.err;
 }
 
