@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -226,8 +225,7 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
 TEST(emu_tool, VersionNamesTheTool) {
     auto r = run_program(EMU, {"--version"}, quick);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("vantrel-emu [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-        << r.out;
+    EXPECT_EQ(r.out, "vantrel-emu " VANTREL_VERSION "\n");
     EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
