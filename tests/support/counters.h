@@ -8,7 +8,8 @@
 
 namespace test_support {
 
-/// One of this thread's system call counters ("syscr:", "syscw:"); -1 when not available.
+/// One of this thread's system call counters ("syscr:", "syscw:"); -1 when not available, and
+/// then the running test is marked skipped with the reason.
 long thread_io_counter(const std::string& name);
 
 /// User and system CPU time of a running process, in clock ticks; -1 when unreadable.
