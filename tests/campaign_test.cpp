@@ -23,7 +23,6 @@
 
 namespace {
 
-using test_support::command_fault;
 using test_support::run_result;
 
 constexpr std::size_t FLASH_BYTES = 0x1E00;
@@ -297,41 +296,6 @@ TEST(Campaign, EveryRunEndsSoundly) {
                     t.violations, t.longest_s);
     }
 }
-
-// Stray bytes in the middle of a read: the dump must either be right or the run must fail.
-// A byte too many shifts every later reply by one unless the read notices it.
-struct stray_case {
-    const char* name;
-    sim::fault f;
-};
-
-void PrintTo(const stray_case& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class StrayBytesInRead : public ::testing::TestWithParam<stray_case> {};
-
-// A stray byte shifts the fetch replies after it: the read must notice and fail, never end
-// with "Completed." over a dump that is off by a byte.
-TEST_P(StrayBytesInRead, GiveTheRightDumpOrFail) {
-    std::mt19937 rng(7);
-    plan p;
-    p.write = false;
-    p.contents = random_contents(rng);
-    p.faults = {GetParam().f};
-    const outcome o = run_plan(p, "");
-    EXPECT_TRUE(o.violations.empty()) << o.violations.front();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StrayBytesInRead,
-    ::testing::Values(stray_case{"SurplusAfterBlockReadAnswer",
-                                 command_fault(sim::fault_kind::surplus_reply, 0x22, 3, {0x00})},
-                      stray_case{"SurplusAfterFetch",
-                                 command_fault(sim::fault_kind::surplus_reply, 0x15, 3, {0x5A})},
-                      stray_case{"BlockReadAnswerTooLate",
-                                 command_fault(sim::fault_kind::delay_reply, 0x22, 3, {}, 150)}),
-    [](const ::testing::TestParamInfo<stray_case>& info) { return info.param.name; });
 
 // Replies longer than the program reads pile up on the line; once the program has gone, the
 // emulator must still stop instead of waiting seconds on every unread reply.

@@ -95,28 +95,18 @@ TEST(Inquire, FirstAttemptFailsSecondSucceeds) {
         bool stale;
         int identifies; // ADP_IDENTIFY bytes sent in all
     };
+    const auto identify_reply = [](int nth, bytes reply) {
+        return command_fault(sim::fault_kind::wrong_reply, IDENTIFY, nth, std::move(reply));
+    };
     const retry_case cases[] = {
         {"stale bytes", {}, true, 3},
-        {"differing replies",
-         {{.kind = sim::fault_kind::wrong_reply,
-           .command = IDENTIFY,
-           .nth = 2,
-           .bytes = {0x43, 0x32, 0x01, 0x04}}},
-         false,
-         4},
+        {"differing replies", {identify_reply(2, {0x43, 0x32, 0x01, 0x04})}, false, 4},
         {"five-byte reply",
-         {{.kind = sim::fault_kind::surplus_reply, .command = IDENTIFY, .nth = 1, .bytes = {0}}},
+         {command_fault(sim::fault_kind::surplus_reply, IDENTIFY, 1, {0})},
          false,
          3},
         {"not C2",
-         {{.kind = sim::fault_kind::wrong_reply,
-           .command = IDENTIFY,
-           .nth = 1,
-           .bytes = {0x43, 0x33, 0x01, 0x03}},
-          {.kind = sim::fault_kind::wrong_reply,
-           .command = IDENTIFY,
-           .nth = 2,
-           .bytes = {0x43, 0x33, 0x01, 0x03}}},
+         {identify_reply(1, {0x43, 0x33, 0x01, 0x03}), identify_reply(2, {0x43, 0x33, 0x01, 0x03})},
          false,
          4},
         {"late device identifier",
@@ -229,6 +219,8 @@ TEST(DeviceErase, Refused) {
          "Cannot switch to flash programming mode.\n", bytes(10, PROGRAM_MODE)},
         {"query", command_fault(sim::fault_kind::wrong_reply, QUERY, 1, {0x20}), FAILED,
          concat({{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence}), false},
+        {"query silent", command_fault(sim::fault_kind::no_reply, QUERY), FAILED,
+         concat({{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence}), false},
         {"erase command", command_fault(sim::fault_kind::wrong_reply, DATA_READ, 1, {0x0E}), FAILED,
          concat({unmarked, erase_until(9)})},
         {"status busy",
@@ -302,6 +294,8 @@ TEST(Reset, AloneAndAfterCommands) {
         line.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
         auto r = line.run({"-r", "--reset"});
         EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Cannot switch to flash programming mode.\n");
         EXPECT_EQ(line.emu.received(), concat({bytes(10, PROGRAM_MODE), {RESET}}));
     }
     for (auto args :
@@ -393,16 +387,6 @@ TEST(Read, SixthFailureEndsTheRun) {
     EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 2 * 0x10 + 6);
 }
 
-TEST(Read, ProgrammingModeRefused) {
-    emulated_line line;
-    line.emu.add_fault({.kind = sim::fault_kind::no_reply, .command = PROGRAM_MODE});
-    auto r = line.run({"-r"});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Cannot switch to flash programming mode.\n");
-    EXPECT_EQ(line.emu.received(), bytes(10, PROGRAM_MODE));
-}
-
 TEST(Read, OutputThatCannotBeWrittenIsAFailure) {
     emulated_line line;
     line.emu.set_flash(0x0000, {0x11});
@@ -425,6 +409,8 @@ TEST(Read, ShiftedFetchReplyIsAFailureNotAWrongDump) {
          {.kind = sim::fault_kind::surplus_reply, .command = 0x22, .nth = 5, .bytes = {0x77}}},
         {"block read answer too late",
          {.kind = sim::fault_kind::delay_reply, .command = 0x22, .nth = 5, .delay_ms = 150}},
+        {"surplus after a fetch",
+         {.kind = sim::fault_kind::surplus_reply, .command = 0x15, .nth = 5, .bytes = {0x5A}}},
     };
     side_by_side(cases, [](const shift_case& c) {
         emulated_line line;
