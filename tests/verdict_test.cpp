@@ -245,7 +245,7 @@ TEST(Verdict, CorruptedBytesEndInFailureOrTheTruth) {
     };
     sim::config lax;
     lax.query_says_done = true; // the adapter says an erase is done whatever it did
-    for (const auto& c : cases) {
+    test_support::side_by_side(cases, [&](const corrupted_case& c) {
         SCOPED_TRACE(c.name);
         bytes clean;
         {
@@ -267,7 +267,7 @@ TEST(Verdict, CorruptedBytesEndInFailureOrTheTruth) {
         if (c.chip_left_wrong) {
             EXPECT_FALSE(chip_holds(line.emu, image)) << "the fault no longer damages the chip";
         }
-    }
+    });
 }
 
 /// Waits until the line is no longer as the run found it: the program has opened the port.
