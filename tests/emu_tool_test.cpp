@@ -2,6 +2,7 @@
 // The vantrel-emu program end to end: started for real, driven by the real vantrel.
 #include "support/hex.h"
 #include "support/process.h"
+#include "support/side_by_side.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,9 +155,13 @@ TEST(emu_tool, FaultsReachTheProgram) {
          1,
          "Device erase failed.\n",
          ""},
-        {{"--block-once", "--block-read-ack-every", "3"}, {"-w"}, 0, "Completed.", ""},
+        {{"--block-once", "--block-read-ack-every", "3"},
+         {"--device-erase"},
+         0,
+         "Adapter does not answer block read; not waiting for it.\n",
+         ""},
     };
-    for (const auto& c : cases) {
+    test_support::side_by_side(cases, [](const fault_case& c) {
         SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
         temp_dir dir;
         write_file(dir.file("image.hex"), test_image());
@@ -171,7 +175,7 @@ TEST(emu_tool, FaultsReachTheProgram) {
         EXPECT_TRUE(contains(r.err, c.err_part)) << r.err;
         EXPECT_TRUE(contains(r.out, c.out_part)) << r.out;
         EXPECT_EQ(emu.terminate(), 0);
-    }
+    });
 }
 
 TEST(emu_tool, HangUpAfterClosesTheLine) {
@@ -221,8 +225,7 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
 TEST(emu_tool, VersionNamesTheTool) {
     auto r = run_program(EMU, {"--version"}, quick);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("vantrel-emu [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-        << r.out;
+    EXPECT_EQ(r.out, "vantrel-emu " VANTREL_VERSION "\n");
     EXPECT_TRUE(r.err.empty()) << r.err;
 }
 

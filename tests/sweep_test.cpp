@@ -11,7 +11,7 @@
 // that sums like erased flash beside a blank one, blank bytes at a block's end, and a partial
 // last block.
 //
-// Built twice: sweep_test runs a fixed sample of each sweep (every SWEEP_STRIDE-th trial), and
+// Linked twice: sweep_test runs a fixed sample of each sweep (every 23rd trial), and
 // sweep_exhaustive_test, labelled "exhaustive", runs every trial.
 #include "protocol/adapter_protocol.h"
 #include "support/emulated_line.h"
@@ -28,7 +28,6 @@
 #include <ostream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -50,14 +49,16 @@ constexpr int LATE_MS = 150;
 constexpr int UART_GAP_US = 520;
 /// Faulted runs of one sweep at a time: they mostly wait for replies that do not come, on the
 /// clock rather than the CPU.
-constexpr unsigned RUNS_AT_ONCE = 16;
+constexpr unsigned RUNS_AT_ONCE = 32;
 
-#ifndef SWEEP_STRIDE
-#define SWEEP_STRIDE 1
-#endif
-/// Every SWEEP_STRIDE-th trial of a sweep runs; 1 runs them all. A stride prime to the ten
-/// request faults of one byte samples each kind of fault.
-constexpr std::size_t STRIDE = SWEEP_STRIDE;
+} // namespace
+
+/// Every sweep_stride-th trial of a sweep runs; 1 runs them all. A stride prime to the ten
+/// request faults of one byte samples each kind of fault. Each program that links the sweeps
+/// sets it (support/sweep_stride.cpp).
+extern const std::size_t sweep_stride;
+
+namespace {
 
 /// One exchange of a clean run: its command, which occurrence of it, and its reply.
 struct exchange_seen {
@@ -297,23 +298,6 @@ void PrintTo(const sweep_case& c, std::ostream* os) {
         << adapter_name(c.answer) << ", part " << c.part + 1 << " of " << c.parts;
 }
 
-/// Runs every trial, RUNS_AT_ONCE at a time, adding what it finds to found.
-void run_all(const scenario& s, const sim::config& cfg, const std::vector<trial>& trials,
-             findings& found) {
-    std::atomic<std::size_t> next{0};
-    std::vector<std::thread> workers;
-    for (unsigned w = 0; w < RUNS_AT_ONCE; ++w) {
-        workers.emplace_back([&] {
-            for (std::size_t i = next++; i < trials.size(); i = next++) {
-                run_once(s, cfg, trials[i], nullptr, &found);
-            }
-        });
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-}
-
 class Sweep : public ::testing::TestWithParam<sweep_case> {};
 
 TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
@@ -341,11 +325,12 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     }
     const std::size_t all_trials = trials.size();
     // A sweep too long for one test's time is cut into parts that run one after another; the
-    // sample takes every STRIDE-th trial of its part. The named faults run in every first part.
+    // sample takes every sweep_stride-th trial of its part. The named faults run in every first
+    // part.
     std::vector<trial> part;
     const auto parts = static_cast<std::size_t>(c.parts);
-    for (std::size_t i = static_cast<std::size_t>(c.part) * STRIDE; i < trials.size();
-         i += parts * STRIDE) {
+    for (std::size_t i = static_cast<std::size_t>(c.part) * sweep_stride; i < trials.size();
+         i += parts * sweep_stride) {
         part.push_back(trials[i]);
     }
     if (c.requests && c.part == 0) {
@@ -354,7 +339,8 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     trials = std::move(part);
 
     findings found;
-    run_all(s, cfg, trials, found);
+    test_support::side_by_side(
+        trials, [&](const trial& t) { run_once(s, cfg, t, nullptr, &found); }, RUNS_AT_ONCE);
     std::printf("%s, %s, %s, part %d of %d: %zu exchanges, %zu faulted runs of %zu (%zu on "
                 "requests), %d still succeeded, %d false successes, %d failed erases that "
                 "changed the chip\n",
@@ -521,7 +507,7 @@ const std::vector<sweep_case> SWEEPS{
 std::vector<sweep_case> sweep_parts() {
     std::vector<sweep_case> cases;
     for (sweep_case c : SWEEPS) {
-        if (STRIDE > 1) {
+        if (sweep_stride > 1) {
             c.parts = 1;
         }
         for (c.part = 0; c.part < c.parts; ++c.part) {

@@ -91,22 +91,23 @@ TEST(Verdict, LateByteOnALineThatHandsOverByteByByteFailsTheRead) {
     // complete, and is taken as the answer to the block read of the second fetch, which is
     // shifted alike. The dump's last record would be off by one byte; the identification after
     // the block's two fetches refuses it.
+    constexpr int RANGE = 0x40;
     flash_array chip = erased_flash();
     for (unsigned i = 0; i < 16; ++i) {
-        chip[0x1DF0 + i] = static_cast<uint8_t>(0x6B + 0x12 * i);
+        chip[RANGE - 16 + i] = static_cast<uint8_t>(0x6B + 0x12 * i);
     }
     sim::config uart;
     uart.byte_gap_us = 520; // 19200 bit/s
     emulated_line line(uart);
-    line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + RANGE_END));
+    line.program = {test_support::short_range_binary(), std::to_string(RANGE)};
+    line.emu.set_flash(0, bytes(chip.begin(), chip.begin() + RANGE));
     // Each block is read twice, and the two compared.
-    line.emu.add_fault(command_fault(fault_kind::delay_reply, 0x22, 2 * 480 - 1, {}, 150));
+    line.emu.add_fault(command_fault(fault_kind::delay_reply, 0x22, 2 * RANGE / 16 - 1, {}, 150));
     const run_result r = line.run({"-r"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out.find(":00000001FF"), std::string::npos) << "an end record after a failure";
-    EXPECT_TRUE(sim::hex_text(chip, 0, RANGE_END).starts_with(r.out)) << "not the chip's:\n"
-                                                                      << r.out;
-    EXPECT_TRUE(r.err.ends_with("\r1DF0-1DFF: read error, retry\n1DF0: reading.\rFailed.\n"))
+    EXPECT_TRUE(sim::hex_text(chip, 0, RANGE).starts_with(r.out)) << "not the chip's:\n" << r.out;
+    EXPECT_TRUE(r.err.ends_with("\r0030-003F: read error, retry\n0030: reading.\rFailed.\n"))
         << r.err;
 }
 
@@ -149,22 +150,25 @@ TEST(Verdict, SlowLinesWaitForTheRequestToLeave) {
     // a read of two blocks covers the fetch, whose 18-byte reply takes 600 ms.
     const flash_array image = image_of_blocks({0xA5, 0x5A});
     image_file file(image);
-    for (const char* speed : {"300", "1200"}) {
-        SCOPED_TRACE(speed);
-        sim::config paced;
-        paced.baud_pacing = true;
-        emulated_line writing(paced);
-        run_result r = writing.run({"--speed", speed, "-w", "-f", file.path});
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_TRUE(chip_holds(writing.emu, image));
-
-        emulated_line reading(paced);
-        reading.program = {test_support::short_range_binary(), "32"};
-        reading.emu.set_flash(0, bytes(image.begin(), image.begin() + 32));
-        r = reading.run({"--speed", speed, "-r"});
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(r.out, sim::hex_text(image, 0, 32));
-    }
+    test_support::side_by_side({"300", "1200"}, [&](const char* speed) {
+        test_support::side_by_side({false, true}, [&](bool reading) {
+            SCOPED_TRACE(std::string(speed) + (reading ? ", read" : ", write"));
+            emulated_line line(sim::config{.baud_pacing = true});
+            std::vector<std::string> args{"--speed", speed, "-w", "-f", file.path};
+            if (reading) {
+                line.program = {test_support::short_range_binary(), "32"};
+                line.emu.set_flash(0, bytes(image.begin(), image.begin() + 32));
+                args = {"--speed", speed, "-r"};
+            }
+            const run_result r = line.run(args);
+            EXPECT_EQ(r.exit_status, 0) << r.err;
+            if (reading) {
+                EXPECT_EQ(r.out, sim::hex_text(image, 0, 32));
+            } else {
+                EXPECT_TRUE(chip_holds(line.emu, image));
+            }
+        });
+    });
 }
 
 /// Where needle first starts in haystack, counted from 1 as the emulator counts received
@@ -241,7 +245,7 @@ TEST(Verdict, CorruptedBytesEndInFailureOrTheTruth) {
     };
     sim::config lax;
     lax.query_says_done = true; // the adapter says an erase is done whatever it did
-    for (const auto& c : cases) {
+    test_support::side_by_side(cases, [&](const corrupted_case& c) {
         SCOPED_TRACE(c.name);
         bytes clean;
         {
@@ -263,7 +267,7 @@ TEST(Verdict, CorruptedBytesEndInFailureOrTheTruth) {
         if (c.chip_left_wrong) {
             EXPECT_FALSE(chip_holds(line.emu, image)) << "the fault no longer damages the chip";
         }
-    }
+    });
 }
 
 /// Waits until the line is no longer as the run found it: the program has opened the port.

@@ -243,7 +243,7 @@ TEST(wire_trace, AFileItMustNotWriteIsRefusedAndAFailingOneEndsTheTraceNeverTheR
     std::fill(image.begin(), image.begin() + 48, 0x5A);
     const std::string hex = sim::hex_text(image, 0, 0x10000);
     const test_support::flash_array erased = test_support::erased_flash();
-    for (const path_case& c : cases) {
+    test_support::side_by_side(cases, [&](const path_case& c) {
         SCOPED_TRACE(c.name);
         test_support::temp_dir dir;
         test_support::write_file(dir.file("app.hex"), hex);
@@ -300,7 +300,7 @@ TEST(wire_trace, AFileItMustNotWriteIsRefusedAndAFailingOneEndsTheTraceNeverTheR
             EXPECT_TRUE(text.starts_with("# vantrel trace, pid ")) << text;
             EXPECT_EQ(text.ends_with("| end of run: exit status 0\n"), !c.size_limit) << text;
         }
-    }
+    });
 }
 
 TEST(wire_trace, ARunEndedBySignalLeavesItsLastExchangeItsNoteAndItsSummary) {

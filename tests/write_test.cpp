@@ -31,8 +31,7 @@ using test_support::run_result;
 using test_support::run_vantrel;
 using test_support::temp_dir;
 
-constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_WRITE = 0x21, BLOCK_FETCH = 0x15, QUERY = 0x3F,
-                  DATA_WRITE = 0x13;
+constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_WRITE = 0x21, BLOCK_FETCH = 0x15;
 constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
 
 void put(flash_array& image, unsigned address, const bytes& data) {
@@ -371,24 +370,6 @@ TEST_P(WriteRetries, ExactProgressAndVerdict) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, WriteRetries, ::testing::ValuesIn(retry_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(WriteTarget, ProgrammingModeRefused) {
-    zeroed_chip chip;
-    chip.emu.add_fault(command_fault(fault_kind::no_reply, PROGRAM_MODE, 0));
-    run_result r = chip.write_file(hex_of(image_with_blocks({0x0000})));
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.err, "Cannot switch to flash programming mode.\n");
-    EXPECT_EQ(chip.emu.command_count(DATA_WRITE), 0) << "erase attempted";
-}
-
-TEST(WriteTarget, EraseRefused) {
-    zeroed_chip chip;
-    chip.emu.add_fault(command_fault(fault_kind::no_reply, QUERY, 0));
-    run_result r = chip.write_file(hex_of(image_with_blocks({0x0000})));
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.err, "Device erase failed.\n");
-    EXPECT_EQ(chip.emu.command_count(BLOCK_WRITE), 0) << "a mark, or a block after the erase";
-}
 
 // Real inputs: compiler output and the images of common converters.
 

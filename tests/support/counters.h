@@ -8,13 +8,11 @@
 
 namespace test_support {
 
-/// One of this thread's system call counters ("syscr:", "syscw:"); -1 when not available.
+/// One of this thread's system call counters ("syscr:", "syscw:"); -1 when not available, and
+/// then the running test is marked skipped with the reason.
 long thread_io_counter(const std::string& name);
 
 /// User and system CPU time of a running process, in clock ticks; -1 when unreadable.
 long cpu_ticks(pid_t pid);
-
-/// User and system CPU seconds of every child this process has reaped.
-double reaped_children_cpu_s();
 
 } // namespace test_support

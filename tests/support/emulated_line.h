@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The emulated adapter on a pseudo-terminal, and the real vantrel binary run against it: the
-// bench of every end-to-end test.
+// bench of every end-to-end test. Runs on lines of their own can go side by side.
 #pragma once
 
 #include "emulator.h"
 #include "support/process.h"
+#include "support/side_by_side.h"
 
 #include <termios.h>
 

@@ -189,8 +189,10 @@ child_process::~child_process() {
     close_fd(err_fd_);
 }
 
-void child_process::reap(int status) {
+void child_process::reap(int status, const rusage& usage) {
     reaped_ = true;
+    result_.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (WIFEXITED(status)) {
         result_.exit_status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -231,8 +233,9 @@ bool child_process::ended(double bound_s) {
     return reaped_ || wait_for(
                           [this] {
                               int status = 0;
-                              if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                                  reap(status);
+                              rusage usage{};
+                              if (wait4(pid_, &status, WNOHANG, &usage) == pid_) {
+                                  reap(status, usage);
                               }
                               return reaped_;
                           },
@@ -297,8 +300,9 @@ run_result child_process::finish(double bound_s) {
         result_.timed_out = true;
         kill(pid_, SIGKILL);
         int status = 0;
-        waitpid(pid_, &status, 0);
-        reap(status);
+        rusage usage{};
+        wait4(pid_, &status, 0, &usage);
+        reap(status, usage);
     }
     close_fd(out_fd_);
     close_fd(err_fd_);

@@ -2,6 +2,7 @@
 // Runs programs as child processes, in the foreground or in the background, never past a bound.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -15,6 +16,7 @@ struct run_result {
     bool timed_out = false; // it was killed at its bound
     std::string out{};      // everything written to standard output
     std::string err{};      // everything written to standard error
+    double cpu_s = 0;       // user and system CPU seconds of the child and what it reaped
 };
 
 struct run_options {
@@ -55,7 +57,7 @@ class child_process {
     run_result finish(double bound_s);
 
   private:
-    void reap(int status);
+    void reap(int status, const rusage& usage);
 
     pid_t pid_ = -1;
     bool reaped_ = false;
