@@ -396,8 +396,9 @@ bytes random_binary(std::size_t size) {
 
 /// Produces an Intel HEX file of the kind named, or returns "" when its tool is missing.
 std::string make_input(const std::string& kind, const temp_dir& dir) {
-    if (kind == "sdcc") {
-        const std::string path = std::string(VANTREL_BUILD_DIR) + "/examples/blink/blink.ihx";
+    if (kind == "sdcc" || kind == "packihx") {
+        const std::string path = std::string(VANTREL_BUILD_DIR) + "/examples/blink/blink." +
+                                 (kind == "sdcc" ? "ihx" : "hex");
         return access(path.c_str(), R_OK) == 0 ? path : "";
     }
     const std::string binary = dir.file("random.bin");
@@ -447,6 +448,6 @@ TEST_P(WriteRealInputs, WriteThenReadBackTheSameImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, WriteRealInputs,
-                         ::testing::Values("sdcc", "objcopy", "srec16", "srec32"));
+                         ::testing::Values("sdcc", "packihx", "objcopy", "srec16", "srec32"));
 
 } // namespace
