@@ -101,7 +101,14 @@ TEST_P(HexReaderCases, ResultRecordsAndUnreadRest) {
 
 // A 255-byte data record is exactly the longest line: 521 characters.
 const std::string LONGEST = hex_record(0x00, 0x0200, bytes(255, 0x5A));
-const std::string ODD_DIGITS = ":01000000F0F"; // last byte 0x0F from the final digit alone
+// The jump at the reset vector, :03000000020E00ED, with the 0 of 0E lost or doubled: either
+// way its pairs still sum to 0, and they would make it a jump to 0xE00E or to 0x00E0.
+const std::string ODD_DIGITS = ":0300000002E00ED";
+const std::string DOUBLED_DIGIT = ":030000000200E00ED";
+// The record at 0x0100 with its first data byte, 00, lost: 01 .. 0F one address early.
+const std::string LOST_FIRST_BYTE = ":100100000102030405060708090A0B0C0D0E0F77";
+// The record at 0x0100 with its type and first data byte lost: an end record, as it stands.
+const std::string LOST_TYPE_AND_BYTE = ":1001000102030405060708090A0B0C0D0E0F77";
 
 const std::vector<reader_case> READER_CASES = {
     {"EndRecordAlone", END, 1, {}},
@@ -147,9 +154,27 @@ const std::vector<reader_case> READER_CASES = {
      -1,
      {AT_0100},
      END},
-    {"CountFieldDisagrees", ":0200000011ED\n" + END, 1, {{0x0000, {0x11}}}},
-    {"OddDigitRun", ODD_DIGITS + "\n" + END, 1, {{0x0000, {0xF0}}}},
-    {"OddDigitRunBeforeText", ODD_DIGITS + "x1\n" + END, 1, {{0x0000, {0xF0}}}},
+    // Damage that the checksum misses: a digit lost or doubled, bytes lost that summed to 0, and
+    // count fields one off with checksums that hold, for records of every type.
+    {"OddDigitRun", ODD_DIGITS + "\n" + END, -1, {}, END},
+    {"OddDigitRunBeforeText", ODD_DIGITS + "x1\n" + END, -1, {}, END},
+    {"DoubledDigit", DOUBLED_DIGIT + "\n" + END, -1, {}, END},
+    {"LostFirstDataByte", LOST_FIRST_BYTE + "\n" + END, -1, {}, END},
+    {"LostTypeAndFirstDataByte",
+     REC_0100 + "\n" + LOST_TYPE_AND_BYTE + "\n" + END,
+     -1,
+     {AT_0100},
+     END},
+    {"DataCountOneMore", hex_record(0x00, 0x0000, {0x11}, +1) + "\n" + END, -1, {}, END},
+    {"DataCountOneLess", hex_record(0x00, 0x0100, counting(16), -1) + "\n" + END, -1, {}, END},
+    {"EndRecordCountOneMore", hex_record(0x01, 0, {}, +1) + "\n" + END, -1, {}, END},
+    {"LinearAddressCountOneLess", hex_record(0x04, 0, {0x00, 0x01}, -1) + "\n" + END, -1, {}, END},
+    {"StartAddressCountOneLess",
+     hex_record(0x03, 0, {0, 0, 0x10, 0}, -1) + "\n" + END,
+     -1,
+     {},
+     END},
+    {"MiscountedEndRecordAfterEnd", END + "\n" + hex_record(0x01, 0, {}, +1) + "\n", -1, {}},
     {"StartAddressRecordsPassedOver",
      hex_record(0x03, 0, {0x00, 0x00, 0x10, 0x00}) + "\n" +
          hex_record(0x05, 0, {0x00, 0x00, 0x00, 0xCD}) + "\n" + REC_0100 + "\n" + END,
@@ -169,7 +194,7 @@ const std::vector<reader_case> READER_CASES = {
      {{0x10100, counting(16)}, {0x1100, counting(16)}}},
     {"ExtendedAddressWithoutItsValue", hex_record(0x04, 0, {0x01}) + "\n" + END, -1, {}, END},
     {"UnknownTypePassedOver", hex_record(0x7E, 0x1234, {1, 2, 3}) + "\n" + END, 1, {}},
-    {"EndRecordAnyAddressAndLength", ":0312340100000000B6\nrest", 1, {}},
+    {"EndRecordAnyAddressAndLength", hex_record(0x01, 0x1234, {0, 0, 0}) + "\nrest", 1, {}},
     {"LongestLineAccepted", LONGEST + "\n" + END, 1, {{0x0200, bytes(255, 0x5A)}}},
     {"LineOfOneMoreRejected", LONGEST + " \n" + END, -1, {}, "\n" + END},
     {"LongCommentRejected",

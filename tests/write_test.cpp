@@ -210,10 +210,9 @@ TEST(WriteInput, DataPlacedWhereTheFileSays) {
     flash_array image = erased_flash();
     put(image, 0x0000, {0x11});
     put(image, 0x1100, pattern(16, 5));
-    // A count field that disagrees with the digits, a segment base inside the flash, and 0xFF
-    // padding beyond it.
-    const std::string hex = ":0200000011ED\n" + hex_record(0x02, 0, {0x01, 0x00}) + "\n" +
-                            hex_record(0x00, 0x0100, pattern(16, 5)) + "\n" +
+    // A one-byte record, a segment base inside the flash, and 0xFF padding beyond it.
+    const std::string hex = hex_record(0x00, 0, {0x11}) + "\n" + hex_record(0x02, 0, {0x01, 0x00}) +
+                            "\n" + hex_record(0x00, 0x0100, pattern(16, 5)) + "\n" +
                             hex_record(0x00, 0x1E00, bytes(255, 0xFF)) + "\n:00000001FF\n";
     zeroed_chip chip;
     run_result r = chip.write_file(hex);
@@ -397,8 +396,9 @@ bytes random_binary(std::size_t size) {
 
 /// Produces an Intel HEX file of the kind named, or returns "" when its tool is missing.
 std::string make_input(const std::string& kind, const temp_dir& dir) {
-    if (kind == "sdcc") {
-        const std::string path = std::string(VANTREL_BUILD_DIR) + "/examples/blink/blink.ihx";
+    if (kind == "sdcc" || kind == "packihx") {
+        const std::string path = std::string(VANTREL_BUILD_DIR) + "/examples/blink/blink." +
+                                 (kind == "sdcc" ? "ihx" : "hex");
         return access(path.c_str(), R_OK) == 0 ? path : "";
     }
     const std::string binary = dir.file("random.bin");
@@ -448,6 +448,6 @@ TEST_P(WriteRealInputs, WriteThenReadBackTheSameImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, WriteRealInputs,
-                         ::testing::Values("sdcc", "objcopy", "srec16", "srec32"));
+                         ::testing::Values("sdcc", "packihx", "objcopy", "srec16", "srec32"));
 
 } // namespace

@@ -80,8 +80,9 @@ int digits_from(const hex_line& line, int from) {
     return digits;
 }
 
-/// Decodes the run of digits hex digits at from into record, two digits a byte (an odd run
-/// ends in a byte made of its last digit alone), and returns the low byte of their sum.
+/// Decodes the run of digits hex digits at from into record, two digits a byte (an odd run,
+/// which only holds_record decodes, ends in a byte made of its last digit alone), and returns
+/// the low byte of their sum.
 unsigned decode_run(const hex_line& line, int from, int digits, uint8_t* record) {
     const int decoded = (digits + 1) / 2;
     unsigned sum = 0;
@@ -136,7 +137,8 @@ bool holds_record(const hex_line& line) {
 
 /// Checks one complete line and delivers it if it is a data record, at the base address that
 /// the extended address records before it set. READ_ON to go on, READ_END after an end record,
-/// READ_REJECTED for a malformed record or a line that holds one where none is loaded.
+/// READ_REJECTED for a malformed record (a wrong checksum, an odd number of digits, a count
+/// field other than its number of data bytes) or a line that holds one where none is loaded.
 int examine_line(const hex_line& line, uint32_t& base, hex_data_sink sink, void* context) {
     if (line.length == 0 || line.text[0] != ':') {
         // A record indented or after other text would be a guess: an indented end record taken
@@ -164,9 +166,19 @@ int examine_line(const hex_line& line, uint32_t& base, hex_data_sink sink, void*
         return READ_REJECTED;
     }
 
+    // A digit lost or doubled leaves an odd run, whose pairs are shifted from the digit on.
+    if (digits % 2 != 0) {
+        return READ_REJECTED;
+    }
+
     std::array<uint8_t, HEX_BYTES_MAX> record{};
-    const int decoded = (digits + 1) / 2;
     if (decode_run(line, 1, digits, record.data()) != 0) {
+        return READ_REJECTED;
+    }
+    // Bytes lost or added that sum to 0 (a 00; an FF and a 01) keep the checksum: only the
+    // count field, checked for records of every type, still tells.
+    const int data_bytes = digits / 2 - HEX_FRAMING_BYTES;
+    if (record[0] != data_bytes) {
         return READ_REJECTED;
     }
 
@@ -174,7 +186,6 @@ int examine_line(const hex_line& line, uint32_t& base, hex_data_sink sink, void*
     if (type == HEX_TYPE_END) {
         return READ_END;
     }
-    const int data_bytes = decoded - HEX_FRAMING_BYTES;
     const uint32_t value = record[1] * 256U + record[2];
     if (type == HEX_TYPE_DATA && data_bytes > 0) {
         sink(record.data() + 4, base + value, data_bytes, context);

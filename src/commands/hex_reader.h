@@ -24,10 +24,11 @@ struct image_load {
 
 /// Reads records from input up to the end-of-file record, and past it to the end of input
 /// unless input is a terminal; a UTF-8 byte-order mark opening input is skipped. Returns 1
-/// after the end record, -1 for a rejected line (an extended address record without its two
-/// value bytes among them, or a line holding a record where none is loaded: indented, after
-/// other text, without its ':', second on its line or after the end record) or input that
-/// ends without one.
+/// after the end record, -1 for a rejected line (a record with a wrong checksum, an odd number
+/// of digits or a count field other than its number of data bytes, an extended address record
+/// without its two value bytes among them, or a line holding a record where none is loaded:
+/// indented, after other text, without its ':', second on its line or after the end record)
+/// or input that ends without one.
 int hex_read(std::FILE* input, hex_data_sink sink, void* context);
 
 /// A hex_data_sink whose context is an image_load: stores each byte at its address in the

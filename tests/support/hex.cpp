@@ -11,7 +11,8 @@ flash_array erased_flash() {
     return image;
 }
 
-std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
+std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data,
+                       int count_error) {
     std::string line = ":";
     unsigned sum = 0;
     const auto put = [&](unsigned byte) {
@@ -20,7 +21,7 @@ std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t
         line += digits;
         sum += byte;
     };
-    put(static_cast<unsigned>(data.size()));
+    put(static_cast<unsigned>(static_cast<int>(data.size()) + count_error));
     put(address >> 8U);
     put(address & 0xFFU);
     put(type);

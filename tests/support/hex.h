@@ -17,8 +17,10 @@ using sim::flash_array;
 flash_array erased_flash();
 
 /// One record line with its checksum, in upper case, without a line end; any type, count and
-/// address, so also the records the emulator's writer never makes.
-std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data);
+/// address, so also the records the emulator's writer never makes. The count field is the
+/// number of data bytes plus count_error, so that a count that disagrees still checks.
+std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data,
+                       int count_error = 0);
 
 /// Intel HEX text read into erased flash; false with the reader's reason in error.
 bool parse_hex(const std::string& text, flash_array& image, std::string& error);
