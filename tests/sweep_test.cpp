@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Every single fault on the line, at every exchange of a run, on a line that hands replies
 // over whole and on one that hands them over byte by byte: a run may end in success only with
-// the right result, and a failed erase leaves a programmed chip as it was or erased. The
-// faults: a reply missing, late, cut short or changed, a flash byte changed in a fetched block,
-// a stray byte before or after a reply, stale bytes before the run, the line hung up after any
-// command; and every byte the program sends flipped in each of its eight bits, dropped, or
-// taken twice on its way to the adapter. Adapters that leave out the answer to block read,
-// always or on two block reads of three, get the reply faults too. The images are made to
-// defeat an 8-bit sum: blocks whose first bytes repeat 16 on, data with a period of 8, a block
-// that sums like erased flash beside a blank one, blank bytes at a block's end, and a partial
-// last block.
+// the right result (an inquiry prints an identifier right or as FAILED, never wrong), and a
+// failed erase leaves a programmed chip as it was or erased. The faults: a reply missing, late,
+// cut short or changed, a flash byte changed in a fetched block, a stray byte before or after a
+// reply, stale bytes before the run, the line hung up after any command; and every byte the
+// program sends flipped in each of its eight bits, dropped, or taken twice on its way to the
+// adapter (for the inquiry, every bit of every reply byte too). Adapters that leave out the
+// answer to block read, always or on two block reads of three, get the reply faults too. The
+// images are made to defeat an 8-bit sum: blocks whose first bytes repeat 16 on, data with a
+// period of 8, a block that sums like erased flash beside a blank one, blank bytes at a block's
+// end, and a partial last block.
 //
 // Linked twice: sweep_test runs a fixed sample of each sweep (every 23rd trial), and
 // sweep_exhaustive_test, labelled "exhaustive", runs every trial.
@@ -93,6 +94,7 @@ struct scenario {
     std::function<bool(const line_run&, const sim::emulator&)> truthful;
     std::vector<trial> named{}; // faults that together once slipped through, by name
     uint16_t flash_end = sim::USABLE_FLASH_END; // the chip's end: a smaller chip for a write
+    bool reply_bits = false;                    // also every bit of every reply byte flipped
 };
 
 /// What a sweep found wrong: runs that ended in a false success, failed erases that left the
@@ -219,8 +221,9 @@ std::vector<trial> request_trials(std::size_t sent) {
     return trials;
 }
 
-/// Every single fault on the exchanges of a clean run.
-std::vector<trial> trials_for(const std::vector<exchange_seen>& exchanges) {
+/// Every single fault on the exchanges of a clean run; with reply_bits, also each bit of each
+/// reply byte flipped.
+std::vector<trial> trials_for(const std::vector<exchange_seen>& exchanges, bool reply_bits) {
     std::vector<trial> trials{{"stale 00 before the run", {}, {0x00}}};
     for (const exchange_seen& e : exchanges) {
         const std::string at = describe(e);
@@ -246,6 +249,15 @@ std::vector<trial> trials_for(const std::vector<exchange_seen>& exchanges) {
         trials.push_back({"stray 00 before " + at, on(fault_kind::wrong_reply, prefixed)});
         trials.push_back({"changed reply to " + at, on(fault_kind::wrong_reply, changed)});
         trials.push_back({"reply twice to " + at, on(fault_kind::surplus_reply, e.reply)});
+        for (std::size_t i = 0; reply_bits && i < e.reply.size(); ++i) {
+            for (int bit = 0; bit < 8; ++bit) {
+                bytes flipped = e.reply;
+                flipped[i] ^= static_cast<uint8_t>(1U << bit);
+                trials.push_back({"bit " + std::to_string(bit) + " of reply byte " +
+                                      std::to_string(i + 1) + " flipped, " + at,
+                                  on(fault_kind::wrong_reply, flipped)});
+            }
+        }
         if (e.command == ADP_BLOCK_FETCH && e.reply.size() > 2) {
             bytes data_changed = e.reply;
             data_changed[e.reply.size() / 2] ^= 0x01;
@@ -315,7 +327,7 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     places clean;
     const line_run r = run_once(s, cfg, {"no fault", {}}, &clean);
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    std::vector<trial> trials = trials_for(clean.exchanges);
+    std::vector<trial> trials = trials_for(clean.exchanges, s.reply_bits);
     place_hang_ups(trials, clean.command_ends);
     std::size_t request_count = 0;
     if (c.requests) {
@@ -479,12 +491,40 @@ const scenario ERASE_BLANK_FIRST =
     erase_scenario("device erase, first block blank",
                    blocks_at({{0x0040, PROGRAM_START}, {0x0050, PROGRAM_NEXT}}));
 
+/// The inquiry: an identifier is printed right, or as FAILED, never wrong; an adapter not found
+/// prints none.
+bool inquiry_truthful(const line_run& r) {
+    const std::string port = r.out.substr(0, r.out.find('\n') + 1);
+    if (r.out == port) {
+        return r.err == "C2 interface adapter not found.\n";
+    }
+    for (const char* device : {"0x04 (C8051F30x)", "FAILED"}) {
+        for (const char* revision : {"0x02", "FAILED"}) {
+            if (r.out ==
+                port + "Adapter: 1.3\nDeviceID: " + device + "\nRevisionID: " + revision + "\n") {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+const scenario INQUIRE{"inquire",
+                       {},
+                       {"-i"},
+                       erased_flash(),
+                       [](const line_run& r, const sim::emulator&) { return inquiry_truthful(r); },
+                       {},
+                       sim::USABLE_FLASH_END,
+                       true};
+
 constexpr auto ALWAYS = block_read_answer::always;
 constexpr auto NEVER = block_read_answer::never;
 constexpr auto EVERY_THIRD = block_read_answer::every_third;
 
 /// The sweeps, and how many parts each runs in when it runs whole.
 const std::vector<sweep_case> SWEEPS{
+    {&INQUIRE, false, ALWAYS, true, 0, 1},
+    {&INQUIRE, true, ALWAYS, true, 0, 1},
     {&READ, false, ALWAYS, true, 0, 2},
     {&READ, true, ALWAYS, true, 0, 2},
     {&WRITE, false, ALWAYS, true, 0, 6},

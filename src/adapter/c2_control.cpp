@@ -89,6 +89,26 @@ int read_revision_id(int fd) {
     return read_identifier(fd, C2_REVISION_ID_ADDRESS);
 }
 
+/// Each read costs its exchanges and one quiet READ_TIMEOUT_US (a drain that also throws away
+/// whatever came after the byte). A byte of an earlier reply that came late, a reply doubled,
+/// or a request changed on its way (another register selected, another command taken) makes one
+/// read wrong or not alone; a wrong value would have to come twice alike, alone each time.
+int read_id_proven(int fd, int (*read_id)(int)) {
+    int previous = -1;
+    for (int read = 0; read < ID_READS_MAX; ++read) {
+        const int id = read_id(fd);
+        const bool alone = serial_drain(fd, READ_TIMEOUT_US) == 0 && id >= 0;
+        if (!alone) {
+            continue;
+        }
+        if (id == previous) {
+            return id;
+        }
+        previous = id;
+    }
+    return -1;
+}
+
 /// Each attempt costs a drain (at least READ_TIMEOUT_US, at most SERIAL_DRAIN_LIMIT_US) and
 /// one reply wait; a silent adapter fails all ten.
 int enter_programming_mode(int fd) {

@@ -28,6 +28,12 @@ int c2_wait_not_busy(int fd);
 int read_device_id(int fd);
 /// Resets the target and reads its revision identifier: 0 to 255, or -1.
 int read_revision_id(int fd);
+/// An identifier (read_device_id or read_revision_id) read until two reads agree, each the one
+/// byte on a line that was quiet before it and stays quiet for READ_TIMEOUT_US after it: 0 to
+/// 255, or -1 when ID_READS_MAX reads give no two such alike. Leaves the target reset.
+int read_id_proven(int fd, int (*read_id)(int));
+/// Reads of one identifier that read_id_proven makes before it gives up.
+inline constexpr int ID_READS_MAX = 5;
 /// Up to 10 attempts of drain and ADP_PROGRAM_MODE; 1 once answered 0x00, else 0.
 int enter_programming_mode(int fd);
 /// enter_programming_mode, printing "Cannot switch to flash programming mode." on failure.

@@ -15,7 +15,7 @@ namespace {
 constexpr int DETECT_ATTEMPTS = 5;
 constexpr int REPLY_BUFFER_SIZE = 100;
 
-// Prints an identifier as "0x%02X", or "FAILED" for 255 and for no answer.
+// Prints an identifier as "0x%02X", or "FAILED" for 255 and for none.
 void print_id(int id) {
     if (id >= 0 && id <= 254) {
         std::printf("0x%02X", id);
@@ -24,34 +24,15 @@ void print_id(int id) {
     }
 }
 
-/// Requests of one identifier before it is given up as "FAILED".
-constexpr int ID_ATTEMPTS = 3;
-
-/// An identifier taken only from the reply to its own request. The line is quiet when the
-/// request goes out, and stays quiet for READ_TIMEOUT_US after the one byte taken: a byte of an
-/// earlier reply that came late (an identification reply, or this request's own answer to an
-/// attempt before) would otherwise be printed as the chip's. Otherwise the request is made
-/// again after the line has gone quiet. -1 when no attempt gives such a reply.
-int read_id_alone(int fd, int (*read_id)(int)) {
-    for (int attempt = 0; attempt < ID_ATTEMPTS; ++attempt) {
-        const int id = read_id(fd);
-        // Also the quiet that the next request needs.
-        if (serial_drain(fd, READ_TIMEOUT_US) == 0 && id >= 0) {
-            return id;
-        }
-    }
-    return -1;
-}
-
 /// Reads both identifiers from the target, then prints the DeviceID and RevisionID lines.
 void print_device_ids(int fd) {
     // What the identification left on the line, late or twice, is not the chip's.
     serial_drain(fd, READ_TIMEOUT_US);
-    const int device_id = read_id_alone(fd, read_device_id);
-    const int revision_id = read_id_alone(fd, read_revision_id);
+    const int device_id = read_id_proven(fd, read_device_id);
+    const int revision_id = read_id_proven(fd, read_revision_id);
     std::fputs("DeviceID: ", stdout);
     print_id(device_id);
-    if (device_id == 4) {
+    if (device_id == C8051F30X_DEVICE_ID) {
         std::fputs(" (C8051F30x)", stdout);
     }
     std::putchar('\n');

@@ -97,5 +97,8 @@ inline constexpr int BLOCK_REQUEST_HEADER = 3;
 /// Most bytes of one frame: a block write request of FLASH_BLOCK_MAX bytes.
 inline constexpr int ADAPTER_FRAME_MAX = BLOCK_REQUEST_HEADER + FLASH_BLOCK_MAX;
 
+/// The device identifier of the C8051F30x family, the one chip this program writes.
+inline constexpr int C8051F30X_DEVICE_ID = 0x04;
+
 /// The chip's programmable flash, 0x0000 to 0x1DFF: the range read and written by default.
 inline constexpr uint32_t CHIP_FLASH_SIZE = 0x1E00;
