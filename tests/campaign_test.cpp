@@ -29,9 +29,12 @@ constexpr std::size_t FLASH_BYTES = 0x1E00;
 constexpr int SHORT_RUNS = 24;
 constexpr double RUN_LIMIT_S = 90;
 
-const std::vector<const char*> FAILURE_MESSAGES = {
-    "Failed.\n", "Cannot switch to flash programming mode.\n", "Device erase failed.\n",
-    "Cannot open: ", "Invalid file format.\n"};
+const std::vector<const char*> FAILURE_MESSAGES = {"Failed.\n",
+                                                   "Cannot switch to flash programming mode.\n",
+                                                   "Device erase failed.\n",
+                                                   "Cannot open: ",
+                                                   "Invalid file format.\n",
+                                                   "Cannot identify the chip"};
 
 /// Intel HEX of contents stored from address 0.
 std::string hex_of(const std::vector<uint8_t>& contents) {

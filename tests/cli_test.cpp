@@ -298,7 +298,8 @@ TEST(Driver, ExitStatusAndSilentOutcomes) {
         {{"--serial", bad_port, "--test", "--reset"}, 1, "", open_failure},
         {{"--serial", bad_port, "-i"}, 1, "", open_failure},
         {{"--serial", bad_port, "-r"}, 1, "", open_failure},
-        {{"--serial", bad_port, "-w"}, 1, "", open_failure},
+        // The image is read before the port is opened; standard input is empty here.
+        {{"--serial", bad_port, "-w"}, 1, "", "Invalid file format.\n"},
         {{"--serial", bad_port, "--device-erase"}, 1, "", open_failure},
         {{"--serial", bad_port, "-r", "--reset"}, 1, "", open_failure + open_failure},
         // A missing value stops everything that would open a port; an open of bad_port would

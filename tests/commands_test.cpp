@@ -44,7 +44,7 @@ TEST(Inquire, AdapterAndTargetFound) {
         const char* name;
         sim::config cfg;
         std::string adapter_line, device_line, revision_line;
-        bytes line = concat({{IDENTIFY, IDENTIFY}, id_read(0), id_read(1)});
+        bytes line = concat({{IDENTIFY, IDENTIFY}, id_read(0), id_read(0), id_read(1), id_read(1)});
     };
     sim::config v13;
     sim::config v200;
@@ -57,7 +57,7 @@ TEST(Inquire, AdapterAndTargetFound) {
     sim::config id255;
     id255.device_id = 0xFF;
     id255.revision_id = 0xFF;
-    sim::config slow; // every reply comes after the wait for it: each identifier asked thrice
+    sim::config slow; // every reply comes after the wait for it: each identifier asked 5 times
     slow.latency_us = 150000;
     const inquire_case cases[] = {
         {"1.3", v13, "Adapter: 1.3\n", "DeviceID: 0x04 (C8051F30x)\n", "RevisionID: 0x02\n"},
@@ -65,8 +65,8 @@ TEST(Inquire, AdapterAndTargetFound) {
         {"id8", id8, "Adapter: 1.3\n", "DeviceID: 0x08\n", "RevisionID: 0x00\n"},
         {"id255", id255, "Adapter: 1.3\n", "DeviceID: FAILED\n", "RevisionID: FAILED\n"},
         {"slow", slow, "Adapter: 1.3\n", "DeviceID: FAILED\n", "RevisionID: FAILED\n",
-         concat({bytes(3, IDENTIFY), id_read(0), id_read(0), id_read(0), id_read(1), id_read(1),
-                 id_read(1)})},
+         concat({bytes(3, IDENTIFY), id_read(0), id_read(0), id_read(0), id_read(0), id_read(0),
+                 id_read(1), id_read(1), id_read(1), id_read(1), id_read(1)})},
     };
     side_by_side(cases, [](const inquire_case& c) {
         emulated_line line(c.cfg);
@@ -182,6 +182,9 @@ const bytes erase_sequence = {0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x
 // before the erase, to see whether it holds data, and after it, where it must be blank.
 const bytes first_block_read = {0x00, 0x80, 0x80, 0x80, 0x90, 0x22, 0x15};
 const bytes erase_check = concat({first_block_read, first_block_read, {IDENTIFY}});
+// Programming mode reached, the chip identified by two reads of its device identifier alike,
+// and programming mode again, which the identifier reads leave.
+const bytes programming_start = concat({{PROGRAM_MODE}, id_read(0), id_read(0), {PROGRAM_MODE}});
 // Before the erase of a chip whose first block is blank, one byte at 0x0000 programmed to 0x00
 // for the erase to clear.
 const bytes erase_mark = {0x00, 0x80, 0x80, 0x80, 0x81, 0x80, 0x21};
@@ -198,7 +201,7 @@ TEST(DeviceErase, Succeeds) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(without_polls(line.emu.received()),
-              concat({{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence, erase_check}));
+              concat({programming_start, erase_check, erase_mark, erase_sequence, erase_check}));
     EXPECT_EQ(line.emu.flash()[0x0100], 0xFF);
 }
 
@@ -207,39 +210,67 @@ TEST(DeviceErase, Succeeds) {
 TEST(DeviceErase, Refused) {
     struct refusal {
         const char* name;
-        sim::fault fault;
+        std::vector<sim::fault> faults;
         std::string err;
         bytes line;             // without the status polls; empty: not checked
         bool programmed = true; // else the first block is blank and gets the mark
+        uint8_t device_id = 0x04;
     };
     const std::string FAILED = "Device erase failed.\n";
-    const bytes unmarked = concat({{PROGRAM_MODE}, erase_check});
+    const bytes unmarked = concat({programming_start, erase_check});
     const std::vector<refusal> cases = {
-        {"programming mode", command_fault(sim::fault_kind::no_reply, PROGRAM_MODE),
-         "Cannot switch to flash programming mode.\n", bytes(10, PROGRAM_MODE)},
-        {"query", command_fault(sim::fault_kind::wrong_reply, QUERY, 1, {0x20}), FAILED,
-         concat({{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence}), false},
-        {"query silent", command_fault(sim::fault_kind::no_reply, QUERY), FAILED,
-         concat({{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence}), false},
-        {"erase command", command_fault(sim::fault_kind::wrong_reply, DATA_READ, 1, {0x0E}), FAILED,
+        {"programming mode",
+         {command_fault(sim::fault_kind::no_reply, PROGRAM_MODE)},
+         "Cannot switch to flash programming mode.\n",
+         bytes(10, PROGRAM_MODE)},
+        {"query",
+         {command_fault(sim::fault_kind::wrong_reply, QUERY, 1, {0x20})},
+         FAILED,
+         concat({programming_start, erase_check, erase_mark, erase_sequence}),
+         false},
+        {"query silent",
+         {command_fault(sim::fault_kind::no_reply, QUERY)},
+         FAILED,
+         concat({programming_start, erase_check, erase_mark, erase_sequence}),
+         false},
+        // The third data read: the two before it read the device identifier.
+        {"erase command",
+         {command_fault(sim::fault_kind::wrong_reply, DATA_READ, 3, {0x0E})},
+         FAILED,
          concat({unmarked, erase_until(9)})},
         {"status busy",
-         {.kind = sim::fault_kind::always_busy},
+         {{.kind = sim::fault_kind::always_busy}},
          FAILED,
          concat({unmarked, erase_until(8)})},
         {"never ready",
-         {.kind = sim::fault_kind::never_ready},
+         {{.kind = sim::fault_kind::never_ready}},
          FAILED,
          concat({unmarked, erase_until(8)})},
+        // Another chip than a C8051F30x is not touched: its identity is read, and nothing more.
+        {"another chip",
+         {},
+         "Device identifier 0x0A: not a C8051F30x (0x04); the chip was not changed. "
+         "VANTREL_ANY_DEVICE=1 goes on anyway.\n",
+         concat({{PROGRAM_MODE}, id_read(0), id_read(0)}),
+         false,
+         0x0A},
+        {"a chip that cannot be identified",
+         {command_fault(sim::fault_kind::no_reply, DATA_READ)},
+         "Cannot identify the chip: its device identifier does not read back alike.\n",
+         concat({{PROGRAM_MODE}, id_read(0), id_read(0), id_read(0), id_read(0), id_read(0)})},
     };
     const bytes program = {0x02, 0x01, 0x00, 0x75, 0x81, 0x20};
     side_by_side(cases, [&](const refusal& c) {
         side_by_side({false, true}, [&](bool writing) {
             SCOPED_TRACE(std::string(c.name) + (writing ? ", -w" : ", --device-erase"));
-            emulated_line line;
+            sim::config chip;
+            chip.device_id = c.device_id;
+            emulated_line line(chip);
             line.emu.set_flash(c.programmed ? 0x0000 : 0x0100, program);
             const auto before = line.emu.flash();
-            line.emu.add_fault(c.fault);
+            for (const sim::fault& f : c.faults) {
+                line.emu.add_fault(f);
+            }
             auto r = writing ? line.run({"-w"}, {.stdin_data = ":0100000011EE\n:00000001FF\n"})
                              : line.run({"--device-erase"});
             EXPECT_EQ(r.exit_status, 1);
@@ -248,7 +279,7 @@ TEST(DeviceErase, Refused) {
             if (!c.line.empty()) {
                 EXPECT_EQ(without_polls(line.emu.received()), c.line);
             }
-            if (c.programmed) {
+            if (c.programmed || c.device_id != 0x04) {
                 EXPECT_TRUE(line.emu.flash() == before) << "the chip changed";
             }
         });
@@ -282,10 +313,12 @@ TEST(Reset, AloneAndAfterCommands) {
         emulated_line line;
         auto r = line.run({"--device-erase", "--reset"});
         EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(
-            without_polls(line.emu.received()),
-            concat(
-                {{PROGRAM_MODE}, erase_check, erase_mark, erase_sequence, erase_check, {RESET}}));
+        EXPECT_EQ(without_polls(line.emu.received()), concat({programming_start,
+                                                              erase_check,
+                                                              erase_mark,
+                                                              erase_sequence,
+                                                              erase_check,
+                                                              {RESET}}));
         EXPECT_FALSE(line.emu.programming_mode());
     }
     {
@@ -366,7 +399,7 @@ TEST(Read, OneFailedBlockStillFails) {
     std::string expected = progress.substr(0, 15 * 0x11) + "\r0100-010F: read error, retry\n" +
                            progress.substr(15 * 0x10) + "Failed.\n";
     EXPECT_EQ(r.err, expected);
-    EXPECT_EQ(line.emu.command_count(PROGRAM_MODE), 2);
+    EXPECT_EQ(line.emu.command_count(PROGRAM_MODE), 3); // at the start, after the identity, retry
 }
 
 TEST(Read, SixthFailureEndsTheRun) {

@@ -78,13 +78,22 @@ TEST(emu_tool, ServesInquireWriteReadUntilTerminatedThenSaves) {
     EXPECT_EQ(inquire.exit_status, 0);
     EXPECT_EQ(inquire.out, "Port: " + link + "\nAdapter: 2.11\nDeviceID: 0x30\nRevisionID: 0x07\n");
 
+    // A chip of another family is written only when the user says to go on, and read with a
+    // word.
     auto write =
-        run_vantrel({"--serial", path, "--speed", "115200", "-w", "-f", dir.file("image.hex")});
+        run_vantrel({"--serial", path, "--speed", "115200", "-w", "-f", dir.file("image.hex")},
+                    {.env = {"VANTREL_ANY_DEVICE=1"}});
     EXPECT_EQ(write.exit_status, 0) << write.err;
+    EXPECT_TRUE(write.err.starts_with("Device identifier 0x30: not a C8051F30x (0x04); going on, "
+                                      "as VANTREL_ANY_DEVICE is set.\nDevice erase: ok\n"))
+        << write.err;
     EXPECT_TRUE(contains(write.err, "Completed.")) << write.err;
 
     auto read = run_vantrel({"--serial", path, "--speed", "115200", "-r"});
     EXPECT_EQ(read.exit_status, 0) << read.err;
+    EXPECT_TRUE(read.err.starts_with(
+        "Device identifier 0x30: not a C8051F30x (0x04); reading it anyway.\n"))
+        << read.err;
     EXPECT_EQ(read.out, test_image());
 
     EXPECT_EQ(emu.terminate(), 0);

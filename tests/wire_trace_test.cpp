@@ -235,6 +235,7 @@ TEST(wire_trace, AFileItMustNotWriteIsRefusedAndAFailingOneEndsTheTraceNeverTheR
         {"a directory", ".", "-i", ": it is not a regular file" + refused},
         {"standard input", "kept", "-i", ": it is standard input" + refused, STDIN_FILENO},
         {"standard output", "out", "-i", ": it is standard output" + refused, STDOUT_FILENO},
+        {"standard error", "err", "-i", ": it is standard error" + refused, STDERR_FILENO},
         {"a new file", "new.trace", "-w", ""},
         {"a file that fills up", "full.trace", "-w", ": File too large; the trace ends here.\n", -1,
          true},
@@ -263,10 +264,10 @@ TEST(wire_trace, AFileItMustNotWriteIsRefusedAndAFailingOneEndsTheTraceNeverTheR
         for (const bool traced : {false, true}) {
             line.emu.set_flash(0, bytes(erased.begin(), erased.begin() + 0x1E00));
             line.emu.clear_transcript();
+            const std::string stream_file = traced ? trace : dir.file("untraced");
             run_options options{.stdin_file = c.stream == STDIN_FILENO ? trace : "",
-                                .stdout_file = c.stream == STDOUT_FILENO
-                                                   ? (traced ? trace : dir.file("untraced"))
-                                                   : ""};
+                                .stdout_file = c.stream == STDOUT_FILENO ? stream_file : "",
+                                .stderr_file = c.stream == STDERR_FILENO ? stream_file : ""};
             if (traced) {
                 options.env = {"VANTREL_TRACE=" + trace};
                 if (c.size_limit) {
@@ -277,6 +278,9 @@ TEST(wire_trace, AFileItMustNotWriteIsRefusedAndAFailingOneEndsTheTraceNeverTheR
             runs[traced] = line.run(args, options);
             if (!options.stdout_file.empty()) {
                 runs[traced].out = read_file(options.stdout_file);
+            }
+            if (!options.stderr_file.empty()) {
+                runs[traced].err = read_file(options.stderr_file);
             }
             on_line[traced] = line.emu.received();
         }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The write command end to end: the real binary loads Intel HEX and programs the emulated
 // chip over a pseudo-terminal, with refused writes, bad read-backs and lost programming mode.
+#include "support/clock.h"
 #include "support/emulated_line.h"
 #include "support/hex.h"
 
@@ -14,6 +15,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -197,13 +199,38 @@ TEST(WriteInput, FileThatCannotBeOpened) {
     EXPECT_TRUE(chip.emu.received().empty());
 }
 
-TEST(WriteInput, PortThatCannotBeOpenedLeavesTheFileAlone) {
+// The image is read whole before the port is opened: a producer that keeps its pipe open holds
+// no adapter, and an image that cannot be read never reaches for the port.
+TEST(WriteInput, ReadWholeBeforeThePortIsOpened) {
+    zeroed_chip chip;
+    const flash_array image = image_with_blocks({0x0000});
+    test_support::child_process run(
+        test_support::vantrel_binary(), {"--serial", chip.emu.slave_path(), "-w"},
+        {.stdin_data = hex_of(image)}); // fed, and the pipe closed, only by finish()
+    EXPECT_FALSE(test_support::wait_for([&chip] { return !chip.settings_restored(); },
+                                        std::chrono::seconds(2)))
+        << "the port was taken while the input was still open";
+    const run_result r = run.finish(30);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(chip.first_difference(image), -1);
+
     temp_dir dir;
-    const std::string missing = dir.file("no-such.hex");
-    run_result r = run_vantrel({"--serial", dir.file("no-port"), "-w", "-f", missing});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.err.find(missing), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(dir.file("no-port")), std::string::npos) << r.err;
+    const run_result missing =
+        run_vantrel({"--serial", dir.file("no-port"), "-w", "-f", dir.file("no-such.hex")});
+    EXPECT_EQ(missing.exit_status, 1);
+    EXPECT_EQ(missing.err, "Cannot open: " + dir.file("no-such.hex") + "\n");
+
+    // Asked only to check the image, the write judges it as before writing, and ends there.
+    for (const auto& [hex, status, err] : std::vector<std::tuple<std::string, int, std::string>>{
+             {hex_of(image), 0,
+              "Image accepted; nothing written, as VANTREL_CHECK_IMAGE is set.\n"},
+             {hex_of(image) + hex_of(image), 1, "Invalid file format.\n"}}) {
+        const run_result checked =
+            run_vantrel({"--serial", dir.file("no-port"), "-w"},
+                        {.stdin_data = hex, .env = {"VANTREL_CHECK_IMAGE=1"}});
+        EXPECT_EQ(checked.exit_status, status);
+        EXPECT_EQ(checked.err, err);
+    }
 }
 
 TEST(WriteInput, DataPlacedWhereTheFileSays) {
@@ -284,7 +311,8 @@ std::vector<retry_case> retry_cases() {
         return wrong;
     };
     std::vector<fault> mode_lost = fetches_wrong(5, 5);
-    for (int nth = 2; nth <= 11; ++nth) {
+    // Programming mode is entered at the start and again after the chip's identity is read.
+    for (int nth = 3; nth <= 12; ++nth) {
         mode_lost.push_back(command_fault(fault_kind::no_reply, PROGRAM_MODE, nth));
     }
 
@@ -295,14 +323,14 @@ std::vector<retry_case> retry_cases() {
          0,
          ERASED + failure(0x0020, "checksum error", 1) + ok(0x0020) + ok(0x0030) + COMPLETED,
          "",
-         2},
+         3},
         {"FirstBlockWriteRefusedOnce",
          late,
          {write_fault(0x0020, 1)},
          0,
          ERASED + failure(0x0020, "serial_write error", 1) + ok(0x0020) + ok(0x0030) + COMPLETED,
          "",
-         2},
+         3},
         {"LaterBlockFailsOnce",
          three,
          {fetch_fault(0x0020, 1)},
@@ -310,15 +338,15 @@ std::vector<retry_case> retry_cases() {
          ERASED + ok(0x0000) + ok(0x0010) + failure(0x0020, "checksum error", 1) + ok(0x0010) +
              ok(0x0020) + COMPLETED,
          "",
-         2},
+         3},
         {"FourFailuresThenSuccess", zero, fetches_wrong(5, 8), 0,
          ERASED + repeated(1, 4, [](int k) { return failure(0x0000, "checksum error", k); }) +
              ok(0x0000) + ok(0x0100) + COMPLETED,
-         "", 5},
+         "", 6},
         {"BlockAtZeroFailsFiveTimes", zero, fetches_wrong(5, 9), 1,
          ERASED + repeated(1, 4, [](int k) { return failure(0x0000, "checksum error", k); }) +
              failure(0x0000, "checksum error", 0) + FAILED,
-         "\n", 5},
+         "\n", 6},
         {"BlockFailsEveryTimeAfterProgress",
          three,
          {write_fault(0x002F, -1)},
@@ -328,7 +356,7 @@ std::vector<retry_case> retry_cases() {
                       [](int k) { return failure(0x0020, "serial_write error", k) + ok(0x0010); }) +
              failure(0x0020, "serial_write error", 0) + FAILED,
          "\n",
-         5},
+         6},
         // Fetches in order: 0000, 0010, 0020 (lost), 0010 (lost), 0010, 0020.
         {"RestartBlockAlsoFails",
          three,
@@ -337,7 +365,7 @@ std::vector<retry_case> retry_cases() {
          ERASED + ok(0x0000) + ok(0x0010) + failure(0x0020, "checksum error", 1) +
              failure(0x0010, "checksum error", 1) + ok(0x0010) + ok(0x0020) + COMPLETED,
          "",
-         3},
+         4},
         {"ProgrammingModeLostOnRetry", zero, mode_lost, 1,
          ERASED + failure(0x0000, "checksum error", 1) + "Unknown error.\n" + FAILED, "", -1},
     };

@@ -8,8 +8,23 @@
 #include "trace/trace_notes.h"
 #include "trace/wire_trace.h"
 
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+/// True when the environment variable is set to anything but "" or "0".
+bool variable_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+} // namespace
+
 int run_program(option_context& ctx) {
     wire_trace_install();
+    ctx.any_device = variable_set(ANY_DEVICE_VARIABLE) ? 1 : 0;
+    ctx.check_image = variable_set(CHECK_IMAGE_VARIABLE) ? 1 : 0;
     sort_option_table();
     parse_options(option_table.data(), static_cast<int>(option_table.size()), ctx);
     if (ctx.value_missing != 0) {

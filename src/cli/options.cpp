@@ -111,6 +111,8 @@ void option_context_init(option_context& ctx, int argc, char** argv) {
     ctx.baud_rate = 19200;
     ctx.reset_target = 0;
     ctx.value_missing = 0;
+    ctx.any_device = 0;
+    ctx.check_image = 0;
 }
 
 int compare_option_names(const void* a, const void* b) {

@@ -3,6 +3,7 @@
 #include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/erase_proof.h"
+#include "commands/chip_identity.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
 #include "serial/serial_port.h"
@@ -17,7 +18,7 @@ void cmd_device_erase(option_context& ctx) {
     if (fd < 0) {
         return;
     }
-    if (start_programming(fd) == 0) {
+    if (start_programming(fd) == 0 || chip_identity_checked(fd, ctx, CHIP_OTHER_REFUSED) == 0) {
         ctx.error = 1;
         command_port_close(fd, saved_settings);
         return;

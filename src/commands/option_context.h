@@ -26,7 +26,17 @@ struct option_context {
     int32_t baud_rate;       // bits per second
     uint8_t reset_target;    // 1: reset the target after the command
     uint8_t value_missing;   // 1 once an option lacked its value: then nothing opens a port
+    uint8_t any_device;      // 1: write and erase a chip that is not a C8051F30x too
+    uint8_t check_image;     // 1: the write checks its image and ends before opening the port
 };
+
+/// Set to anything but "" or "0", lets a write or an erase go on with another chip than a
+/// C8051F30x (option_context.any_device).
+inline constexpr const char* ANY_DEVICE_VARIABLE = "VANTREL_ANY_DEVICE";
+
+/// Set to anything but "" or "0", makes a write only read and check its image, as it does
+/// before writing, and say so; the port is not opened (option_context.check_image).
+inline constexpr const char* CHECK_IMAGE_VARIABLE = "VANTREL_CHECK_IMAGE";
 
 /// Fills the context with the defaults for the given argument vector.
 void option_context_init(option_context& ctx, int argc, char** argv);

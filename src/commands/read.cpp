@@ -21,6 +21,7 @@
 #include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
+#include "commands/chip_identity.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
 #include "trace/trace_notes.h"
@@ -204,7 +205,7 @@ void cmd_read(option_context& ctx) {
     if (fd < 0) {
         return;
     }
-    if (start_programming(fd) == 0) {
+    if (start_programming(fd) == 0 || chip_identity_checked(fd, ctx, CHIP_OTHER_WARNED) == 0) {
         ctx.error = 1;
         command_port_close(fd, saved_settings);
         return;

@@ -29,6 +29,7 @@
 #include "adapter/c2_control.h"
 #include "adapter/erase_proof.h"
 #include "adapter/flash_block.h"
+#include "commands/chip_identity.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
 #include "commands/hex_reader.h"
@@ -233,14 +234,16 @@ int prove_write(block_reader& reader, const uint8_t* image, uint16_t start, uint
     }
 }
 
-/// Erases the target and programs image[start, start + count): a proven erase, the blocks
-/// programmed, then the write proven. 1 on success, else 0; prints progress and the verdict on
-/// standard error.
-int program_image(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count) {
+/// Erases the target and programs image[start, start + count) once the chip is known for one it
+/// may write: a proven erase, the blocks programmed, then the write proven. 1 on success, else 0;
+/// prints progress and the verdict on standard error.
+int program_image(block_reader& reader, const option_context& ctx, const uint8_t* image,
+                  uint16_t start, uint32_t count) {
     if (start + count > IMAGE_SIZE) {
         count = IMAGE_SIZE - start;
     }
-    if (start_programming(reader.fd) == 0) {
+    if (start_programming(reader.fd) == 0 ||
+        chip_identity_checked(reader.fd, ctx, CHIP_OTHER_REFUSED) == 0) {
         return 0;
     }
     serial_set_interrupt_note(
@@ -290,32 +293,41 @@ int load_image(std::FILE* input, uint32_t flash_size) {
 } // namespace
 
 void cmd_write(option_context& ctx) {
-    termios saved_settings{};
-    const int fd =
-        command_port_open(ctx, saved_settings, "\rInterrupted: the chip was not changed.\n");
-    if (fd < 0) {
-        return;
-    }
-
+    // The whole image is read and checked before the port is opened: a slow producer on a pipe
+    // keeps no adapter locked, and an image that cannot be written never touches the chip.
     std::FILE* input = stdin;
     if (ctx.hex_file != nullptr) {
         input = std::fopen(ctx.hex_file, "r");
         if (input == nullptr) {
             std::fprintf(stderr, "Cannot open: %s\n", ctx.hex_file);
             ctx.error = 1;
-            command_port_close(fd, saved_settings);
             return;
         }
     }
-
     const uint32_t size = ctx.flash_size < IMAGE_SIZE ? ctx.flash_size : IMAGE_SIZE;
-    block_reader reader{fd};
-    if (load_image(input, size) == 0 || program_image(reader, flash_image.data(), 0, size) == 0) {
-        ctx.error = 1;
-    }
-
+    const int loaded = load_image(input, size);
     if (input != stdin) {
         std::fclose(input);
+    }
+    if (loaded == 0) {
+        ctx.error = 1;
+        return;
+    }
+    if (ctx.check_image != 0) {
+        std::fprintf(stderr, "Image accepted; nothing written, as %s is set.\n",
+                     CHECK_IMAGE_VARIABLE);
+        return;
+    }
+
+    termios saved_settings{};
+    const int fd =
+        command_port_open(ctx, saved_settings, "\rInterrupted: the chip was not changed.\n");
+    if (fd < 0) {
+        return;
+    }
+    block_reader reader{fd};
+    if (program_image(reader, ctx, flash_image.data(), 0, size) == 0) {
+        ctx.error = 1;
     }
     command_port_close(fd, saved_settings);
 }

@@ -42,6 +42,10 @@ const char* refusal(const struct stat& found, int port_fd, const char* input_pat
     if (fstat(STDOUT_FILENO, &other) == 0 && same_file(found, other)) {
         return "it is standard output";
     }
+    // The progress lines would write over the trace's own start.
+    if (fstat(STDERR_FILENO, &other) == 0 && same_file(found, other)) {
+        return "it is standard error";
+    }
     return nullptr;
 }
 

@@ -122,7 +122,7 @@ class spawn_setup {
         argv.push_back(nullptr);
         std::vector<char*> envp;
         for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (std::string_view(*entry).starts_with("VANTREL_TRACE=")) {
+            if (std::string_view(*entry).starts_with("VANTREL_")) {
                 continue;
             }
             envp.push_back(*entry);

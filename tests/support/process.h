@@ -29,7 +29,7 @@ struct run_options {
                                // stdin_file becomes its controlling terminal
     double timeout_s = 60;     // the child is killed after this
     // "NAME=value" entries added to the environment, which never passes on the test's own
-    // VANTREL_TRACE
+    // VANTREL_ variables (VANTREL_TRACE, VANTREL_ANY_DEVICE, ...)
     std::vector<std::string> env{};
 };
 
