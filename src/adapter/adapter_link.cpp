@@ -47,6 +47,24 @@ void adapter_send_frame_command(int fd, const uint8_t* data, int count, uint8_t 
 }
 
 /// Sends without reading.
+///
+/// Never more than ONE byte may wait behind a request the adapter is still serving. The
+/// adapter takes its commands one after another, and while it drives the chip (a block read
+/// or write, an erase step) only its UART holds what arrives: every UART holds one received
+/// byte, and nothing guarantees a second. A frame of several bytes, or two commands, behind a
+/// request in progress could overrun the adapter's receive buffer and be lost or cut, and a
+/// frame cut short is taken as another request. An adapter that loses even the one byte is
+/// learned by the block reader, which then waits for every reply (block_reader.cpp).
+void adapter_send_frame_command_queued(int fd, const uint8_t* data, int count, uint8_t command,
+                                       uint8_t queued) {
+    std::array<uint8_t, adapter_frame_line_size(ADAPTER_FRAME_MAX) + 2> buffer{};
+    int length = adapter_frame_encode(data, count > 0 ? count : 0, buffer.data());
+    buffer[length++] = command;
+    buffer[length++] = queued;
+    serial_send(fd, buffer.data(), static_cast<std::size_t>(length));
+}
+
+/// Sends without reading.
 void adapter_send_command(int fd, uint8_t command) {
     serial_send(fd, &command, 1);
 }

@@ -13,6 +13,12 @@ void adapter_send_data(int fd, const uint8_t* data, int count);
 /// command, in one write.
 void adapter_send_frame_command(int fd, const uint8_t* data, int count, uint8_t command);
 
+/// Sends a data frame of count bytes (at most ADAPTER_FRAME_MAX), command, and one one-byte
+/// command queued behind it, in one write; the adapter takes the queued byte while it is still
+/// busy with command, so both replies come back after one turnaround.
+void adapter_send_frame_command_queued(int fd, const uint8_t* data, int count, uint8_t command,
+                                       uint8_t queued);
+
 /// Sends one command byte.
 void adapter_send_command(int fd, uint8_t command);
 

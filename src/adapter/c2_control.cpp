@@ -21,17 +21,27 @@ constexpr int QUERY_ERASE_DONE = 0x21;
 
 constexpr int PROGRAM_MODE_ATTEMPTS = 10;
 
-/// Polls the status until (status & mask) == wanted. 1 when seen, 0 at a silent poll or
-/// once C2_WAIT_LIMIT_US of polling has passed.
+/// Silent polls in a row that a status wait takes before it gives up. A poll sent right after
+/// a data write arrives while the adapter is still busy with it, and an adapter that holds no
+/// byte meanwhile loses it: the poll asked again finds the adapter free.
+constexpr int SILENT_POLLS_MAX = 2;
+
+/// Polls the status until (status & mask) == wanted. 1 when seen, 0 after SILENT_POLLS_MAX
+/// silent polls in a row or once C2_WAIT_LIMIT_US of polling has passed.
 int wait_status(int fd, int mask, int wanted) {
     const long deadline = monotonic_now_us() + C2_WAIT_LIMIT_US;
+    int silent = 0;
     for (;;) {
         const int status = c2_address_read(fd);
         if (status < 0) {
-            return 0;
-        }
-        if ((status & mask) == wanted) {
-            return 1;
+            if (++silent >= SILENT_POLLS_MAX) {
+                return 0;
+            }
+        } else {
+            silent = 0;
+            if ((status & mask) == wanted) {
+                return 1;
+            }
         }
         if (monotonic_now_us() >= deadline) {
             return 0;

@@ -20,9 +20,11 @@ int c2_address_read(int fd);
 void c2_data_write(int fd, uint8_t value);
 /// The selected register's value 0 to 255, or -1 when the adapter stays silent.
 int c2_data_read(int fd);
-/// Polls until C2_OUT_READY; 1 when seen, 0 on a silent poll or after C2_WAIT_LIMIT_US.
+/// Polls until C2_OUT_READY; 1 when seen, 0 after two silent polls in a row or after
+/// C2_WAIT_LIMIT_US.
 int c2_wait_out_ready(int fd);
-/// Polls while C2_IN_BUSY; 1 when clear, 0 on a silent poll or after C2_WAIT_LIMIT_US.
+/// Polls while C2_IN_BUSY; 1 when clear, 0 after two silent polls in a row or after
+/// C2_WAIT_LIMIT_US.
 int c2_wait_not_busy(int fd);
 /// Resets the target and reads its device identifier: 0 to 255, or -1.
 int read_device_id(int fd);

@@ -7,19 +7,21 @@
 //   erase starts. When it already does, nothing is added, and an erase that fails leaves every
 //   byte of the chip as it was; only a blank (or unreadable) first block gets the mark, one
 //   byte programmed to 0x00 at 0x0000.
-// - The first block is read by verified reads. One that fails while the reader does not wait
-//   for the answer to block read, or as it stops waiting, may have met that answer after all:
-//   the block is read again, which is no attempt, since the erase has only ERASE_READS_MAX of
-//   them to spend. Other failures are attempts, with a return to programming mode between, so
-//   that one reply lost on the line does not decide.
+// - The first block is read by a verified read, and the replies are proven in step at once:
+//   the erase and its verdict rest on what it holds. A read that fails while the reader does
+//   not wait for the answer to block read, or as it stops waiting, may have met that answer
+//   after all: the block is read again, which is no attempt, since the erase has only
+//   ERASE_READS_MAX of them to spend. Other failures are attempts, with a return to programming
+//   mode between, so that one reply lost on the line does not decide.
+// - Everything goes through the block reader, which lets the line go quiet before the mark and
+//   the erase when a failed read may still send a byte: such a byte would be taken for the
+//   mark's answer or shift the erase's status polls.
 // - The loop ends: each turn is an attempt, or a back_in_step, which a reader answers at most
 //   BLOCK_READER_BACK_IN_STEP_MAX times.
 #include "adapter/erase_proof.h"
 
 #include "adapter/block_reader.h"
-#include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
-#include "serial/serial_port.h"
 #include "trace/trace_notes.h"
 
 #include <array>
@@ -37,16 +39,19 @@ first_block read_first_block(block_reader& reader) {
     std::array<uint8_t, FLASH_BLOCK_MAX> first{};
     int attempts = 0;
     while (attempts < ERASE_READS_MAX) {
-        const block_status status = block_read_verified(
-            reader, first.data(), 0x0000, FLASH_BLOCK_MAX, late_answers::met_not_waiting);
-        if (status == block_status::proven || status == block_status::unproven) {
+        block_status status = block_read_verified(reader, first.data(), 0x0000, FLASH_BLOCK_MAX,
+                                                  late_answers::met_not_waiting);
+        if (status == block_status::unproven) {
+            status = block_reader_in_step(reader);
+        }
+        if (status == block_status::proven) {
             return block_erased(first.data(), FLASH_BLOCK_MAX) ? FIRST_BLOCK_BLANK
                                                                : FIRST_BLOCK_HOLDS_DATA;
         }
         if (status == block_status::back_in_step) {
             continue;
         }
-        if (++attempts < ERASE_READS_MAX && enter_programming_mode(reader.fd) == 0) {
+        if (++attempts < ERASE_READS_MAX && block_reader_reenter(reader) == 0) {
             break;
         }
     }
@@ -56,22 +61,13 @@ first_block read_first_block(block_reader& reader) {
 } // namespace
 
 int flash_erase_proven(block_reader& reader) {
-    const first_block before = read_first_block(reader);
-    if (before != FIRST_BLOCK_HOLDS_DATA) {
+    if (read_first_block(reader) != FIRST_BLOCK_HOLDS_DATA) {
         constexpr uint8_t MARK = 0x00;
         wire_trace_note("first block blank or unreadable: marking it for the erase");
-        // After reads that failed, a byte of theirs may still be on its way: it would be taken
-        // for the mark's answer, and the true answer would shift the erase's status polls.
-        if (before == FIRST_BLOCK_UNREADABLE) {
-            serial_drain(reader.fd, READ_TIMEOUT_US);
-        }
-        // The mark's answer is not judged, since the read afterwards decides; but a missing or
-        // wrong one may be late, and would shift the status polls too.
-        if (flash_block_write(reader.fd, &MARK, 0x0000, 1) == 0) {
-            serial_drain(reader.fd, READ_TIMEOUT_US);
-        }
+        // The mark's answer is not judged, since the read afterwards decides.
+        block_write_unjudged(reader, &MARK, 0x0000, 1);
     }
-    if (c2_device_erase(reader.fd) == 0) {
+    if (block_reader_erase_chip(reader) == 0) {
         return 0;
     }
     return read_first_block(reader) == FIRST_BLOCK_BLANK ? 1 : 0;

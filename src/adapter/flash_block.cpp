@@ -27,6 +27,14 @@ void flash_block_request(int fd, uint8_t command, uint16_t address, int piece,
     adapter_send_frame_command(fd, request.data(), count, command);
 }
 
+void flash_block_request_queued(int fd, uint16_t address, int piece, uint8_t queued) {
+    const std::array<uint8_t, BLOCK_REQUEST_HEADER> request{static_cast<uint8_t>(address >> 8),
+                                                            static_cast<uint8_t>(address & 0xFF),
+                                                            static_cast<uint8_t>(piece)};
+    adapter_send_frame_command_queued(fd, request.data(), BLOCK_REQUEST_HEADER, ADP_BLOCK_READ,
+                                      queued);
+}
+
 /// 0 at the first piece answered with anything but 0x00, or not within READ_TIMEOUT_US;
 /// nothing is sent for the later pieces.
 int flash_block_write(int fd, const uint8_t* source, uint16_t address, uint8_t length) {

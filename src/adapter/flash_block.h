@@ -15,6 +15,10 @@ int flash_block_piece(int remaining);
 void flash_block_request(int fd, uint8_t command, uint16_t address, int piece,
                          const uint8_t* bytes);
 
+/// Sends ADP_BLOCK_READ after a frame of address and piece (1 to FLASH_BLOCK_MAX), and the
+/// one-byte command queued behind it (ADP_BLOCK_FETCH or ADP_BLOCK_SUM), in one write.
+void flash_block_request_queued(int fd, uint16_t address, int piece, uint8_t queued);
+
 /// Programs length bytes from source at address. 1 when every piece was
 /// answered 0x00, else 0.
 int flash_block_write(int fd, const uint8_t* source, uint16_t address, uint8_t length);
