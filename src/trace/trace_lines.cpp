@@ -4,6 +4,8 @@
 
 #include "protocol/adapter_protocol.h"
 
+#include <algorithm>
+
 void trace_append_command(line_text& line, int command) {
     if (command < 0) {
         trace_append(line, "(no command)");
@@ -40,7 +42,10 @@ void trace_append_frame(line_text& line, int command, const adapter_frame& f) {
 
 void append_wait(line_text& line, const exchange_log& e) {
     const long wait_ms = e.timeout_us / 1000;
-    if (e.reads == 0) {
+    if (e.queued_next >= 0) {
+        trace_append_command(line, e.queued_next);
+        trace_append(line, " queued behind it");
+    } else if (e.reads == 0) {
         trace_append(line, "no reply awaited");
     } else if (e.last_got == e.last_asked) {
         trace_append(line, "reply in %ld us", e.answered_us - e.sent_us);
@@ -63,7 +68,42 @@ void append_exchange_body(line_text& line, const exchange_log& e) {
     }
     trace_append(line, " | sent");
     trace_append_bytes(line, e.sent);
-    trace_append(line, " | ");
+    trace_append(line, e.queued ? ", queued | " : " | ");
+}
+
+namespace {
+
+/// Bytes of command's own reply, the block read before it (head) giving a fetch's length.
+int own_reply_length(int command, const exchange_log& head) {
+    if (command == ADP_BLOCK_FETCH && head.command == ADP_BLOCK_READ &&
+        head.frame.length == BLOCK_REQUEST_HEADER) {
+        return head.frame.bytes[2] + 2;
+    }
+    if (command == ADP_IDENTIFY) {
+        return ADAPTER_ID_SIZE;
+    }
+    const adapter_command_info* info =
+        command < 0 ? nullptr : adapter_command_find(static_cast<uint8_t>(command));
+    return info != nullptr && info->replies ? 1 : 0;
+}
+
+} // namespace
+
+void split_queued_reply(exchange_log& head, exchange_log& tail) {
+    // The program asked for the head's answer and tail's own reply together: what it asked for
+    // beyond tail's own reply is the head's, taken first.
+    const int lead = std::min(tail.last_asked - own_reply_length(tail.command, head),
+                              tail.received.count);
+    if (lead <= 0) {
+        return;
+    }
+    byte_log own{};
+    for (int i = 0; i < tail.received.count && i < SHOWN_BYTES_MAX; ++i) {
+        trace_log_byte(i < lead ? head.received : own,
+                       tail.received.bytes[static_cast<std::size_t>(i)]);
+    }
+    own.count = tail.received.count - lead;
+    tail.received = own;
 }
 
 void append_drain_body(line_text& line, const drain_log& d) {

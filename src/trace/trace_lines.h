@@ -10,8 +10,11 @@
 /// One command with the bytes sent for it and what was read after it.
 struct exchange_log {
     bool present;
-    int command;  // -1: bytes read or sent without a command byte
-    long sent_us; // monotonic time at which the command byte had been handed over
+    int command;          // -1: bytes read or sent without a command byte
+    int queued_next = -1; // the command that went out queued behind this one; -1: none
+    bool queued;    // went out in the same write as the command before it, nothing read between
+    long send_call; // which write of the port sent the command byte
+    long sent_us;   // monotonic time at which the command byte had been handed over
     byte_log sent;
     adapter_frame frame;
     byte_log received;
@@ -38,8 +41,13 @@ void trace_append_command(line_text& line, int command);
 /// a register argument, the data bytes for any other frame.
 void trace_append_frame(line_text& line, int command, const adapter_frame& frame);
 
-/// Appends how the program waited for the reply: its time, its silence, or no wait at all.
+/// Appends how the program waited for the reply: its time, its silence, no wait at all, or the
+/// command queued behind it, with whose reply its own came.
 void append_wait(line_text& line, const exchange_log& e);
+
+/// Gives head, a command that another went out queued behind, the leading bytes of tail's reply
+/// that the program asked for beyond tail's own reply: its answer, read in the same round trip.
+void split_queued_reply(exchange_log& head, exchange_log& tail);
 
 /// Appends the exchange's line up to its wait.
 void append_exchange_body(line_text& line, const exchange_log& e);

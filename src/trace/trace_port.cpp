@@ -30,9 +30,12 @@ struct port_trace {
     adapter_frame_decoder frame;
     byte_log outgoing; // bytes sent since the last command byte
     long outgoing_us;  // when the first of them was sent
+    long send_calls;   // writes to the port so far
+    exchange_log head; // a command that another went out queued behind, until their reply
     exchange_log pending;
     drain_log drain;
     long exchanges;
+    long round_trips; // exchanges whose reply the program waited for
     long bytes_sent;
     long bytes_received;
     long bytes_drained;
@@ -52,7 +55,7 @@ struct cut_line {
 /// command byte.
 struct in_flight {
     int count;
-    std::array<cut_line, 3> lines;
+    std::array<cut_line, 4> lines;
 };
 
 port_trace port{};
@@ -70,21 +73,32 @@ void retract_in_flight() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
+/// Writes the line of one exchange and counts it.
+void write_exchange_line(const exchange_log& e) {
+    line_text line = timed_line(e.sent_us);
+    append_exchange_body(line, e);
+    append_wait(line, e);
+    trace_output(line);
+    if (e.command >= 0) {
+        ++port.exchanges;
+        port.round_trips += e.reads > 0 ? 1 : 0;
+    }
+}
+
 void write_exchange() {
     exchange_log& e = port.pending;
     if (!e.present) {
         return;
     }
     e.present = false;
-    line_text line = timed_line(e.sent_us);
-    append_exchange_body(line, e);
-    append_wait(line, e);
-    trace_output(line);
+    if (port.head.present) {
+        port.head.present = false;
+        split_queued_reply(port.head, e);
+        write_exchange_line(port.head);
+    }
+    write_exchange_line(e);
     retract_in_flight();
 
-    if (e.command >= 0) {
-        ++port.exchanges;
-    }
     if (e.reads > 0) {
         port.waiting_us += e.answered_us - e.sent_us;
         if (e.last_got == e.last_asked && port.replies < REPLY_SAMPLES_MAX) {
@@ -113,6 +127,7 @@ exchange_log leftover_exchange(long at_us) {
     exchange_log e{};
     e.present = true;
     e.command = -1;
+    e.queued_next = -1;
     e.sent_us = at_us;
     e.sent = port.outgoing;
     return e;
@@ -136,6 +151,9 @@ void publish_in_flight() {
     if (port.drain.present) {
         append_drain_body(add(port.drain.started_us), port.drain);
     }
+    if (port.head.present) {
+        append_exchange_body(add(port.head.sent_us), port.head);
+    }
     if (port.pending.present) {
         append_exchange_body(add(port.pending.sent_us), port.pending);
     }
@@ -157,9 +175,10 @@ long reply_quantile(int count, double p) {
 /// The port's counts. Safe in a signal handler: numbers formatted here, and the quantiles
 /// computed in place, with no allocation.
 void append_summary(line_text& line) {
-    const std::array<std::pair<const char*, long>, 6> counts{{
+    const std::array<std::pair<const char*, long>, 7> counts{{
         {"close: ", port.exchanges},
-        {" exchanges; ", port.bytes_sent},
+        {" exchanges in ", port.round_trips},
+        {" round trips; ", port.bytes_sent},
         {" bytes sent, ", port.bytes_received},
         {" received (", port.bytes_drained},
         {" of them drained); ", port.waiting_us},
@@ -211,11 +230,24 @@ void take_sent_byte(uint8_t b, long now_us) {
     if (command < 0) {
         return;
     }
-    port_trace_finish();
+    // A command sent in the same write as the one before it, with nothing read between, went
+    // out queued behind it: one reply wait serves both, and both lines are written after it.
     exchange_log& e = port.pending;
+    const bool queued = e.present && e.command >= 0 && e.reads == 0 &&
+                        e.send_call == port.send_calls && !port.head.present;
+    if (queued) {
+        write_drain();
+        port.head = e;
+        port.head.queued_next = command;
+    } else {
+        port_trace_finish();
+    }
     e = exchange_log{};
     e.present = true;
     e.command = command;
+    e.queued_next = -1;
+    e.queued = queued;
+    e.send_call = port.send_calls;
     e.sent_us = now_us;
     e.sent = port.outgoing;
     e.frame = ended;
@@ -259,6 +291,7 @@ void port_trace_sent(const uint8_t* bytes, std::size_t count) {
     }
     const long now = monotonic_now_us();
     write_drain(); // a drain still open here ended at its limit
+    ++port.send_calls;
     for (std::size_t i = 0; i < count; ++i) {
         take_sent_byte(bytes[i], now);
     }
@@ -273,6 +306,7 @@ void port_trace_received(const uint8_t* bytes, int got, int asked, long timeout_
         e = exchange_log{};
         e.present = true;
         e.command = -1;
+        e.queued_next = -1;
         e.sent_us = now;
     }
     for (int i = 0; i < got; ++i) {
