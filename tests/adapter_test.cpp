@@ -174,7 +174,7 @@ TEST_F(adapter_line, register_reads_hand_up_the_byte_or_silence) {
     EXPECT_EQ(peer_.received(), (bytes{0x12, 0x14, 0x12, 0x14, 0x10}));
 }
 
-TEST_F(adapter_line, status_waits_poll_for_their_own_bit_until_a_silent_poll) {
+TEST_F(adapter_line, status_waits_poll_for_their_own_bit_until_two_silent_polls) {
     peer_.expect_each(ADP_ADDRESS_READ, {{0x03}, {0x03}, {0x01}, {0x01}});
     EXPECT_EQ(c2_wait_not_busy(fd_), 1);
     EXPECT_EQ(c2_wait_out_ready(fd_), 1);
@@ -185,10 +185,17 @@ TEST_F(adapter_line, status_waits_poll_for_their_own_bit_until_a_silent_poll) {
     EXPECT_EQ(c2_wait_out_ready(fd_), 1);
     EXPECT_EQ(peer_.received(), (bytes{0x12, 0x12, 0x12}));
 
+    // A poll lost while the adapter was busy with a data write is asked again.
     peer_.clear();
+    peer_.expect_each(ADP_ADDRESS_READ, {{}, {0x00}});
+    EXPECT_EQ(c2_wait_not_busy(fd_), 1);
+    EXPECT_EQ(peer_.received(), (bytes{0x12, 0x12}));
+
+    peer_.clear();
+    peer_.forget_script();
     EXPECT_EQ(c2_wait_not_busy(fd_), 0);
     EXPECT_EQ(c2_wait_out_ready(fd_), 0);
-    EXPECT_EQ(peer_.received(), (bytes{0x12, 0x12}));
+    EXPECT_EQ(peer_.received(), (bytes{0x12, 0x12, 0x12, 0x12}));
 }
 
 // ---- programming mode ----
@@ -281,11 +288,11 @@ TEST_F(adapter_line, device_erase_refusals) {
     }
 }
 
-TEST_F(adapter_line, device_erase_stops_at_a_silent_status_poll) {
+TEST_F(adapter_line, device_erase_stops_at_two_silent_status_polls) {
     peer_.expect(ADP_ADDRESS_READ, {0x02});
     EXPECT_EQ(c2_device_erase(fd_), 0);
     EXPECT_EQ(peer_.received(150),
-              (bytes{0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x12, 0x12}));
+              (bytes{0x00, 0xC0, 0xB4, 0x11, 0x00, 0x80, 0x83, 0x13, 0x12, 0x12, 0x12}));
 }
 
 // ---- against the emulated adapter and its faults ----

@@ -259,7 +259,8 @@ TEST_F(terminal_mode_test, TraceHoldsKeysAndScreenAsTheyPassTheLastKeyIncluded) 
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
               std::vector<std::string>(
                   {"keys | sent 0D", "screen -> 21", "keys | sent 78",
-                   "close: 0 exchanges; 2 bytes sent, 1 received (0 of them drained); 0 us waiting "
+                   "close: 0 exchanges in 0 round trips; 2 bytes sent, 1 received (0 of them "
+                   "drained); 0 us waiting "
                    "for replies, 0 us draining; no complete reply",
                    "end of run: ended by signal 15"}));
 }

@@ -121,6 +121,11 @@ TEST(wire_trace, WriteTracedAsTheEmulatorSawItWithoutChangingTheRun) {
           "| ADDRESS_WRITE 0xB4 | sent 00 C0 B4 11 | no reply awaited",
           "| first block blank or unreadable: marking it for the erase",
           "| BLOCK_WRITE 0x0010 16 bytes -> 00 | sent 00 ", "| reply in ",
+          // A fetch queued behind its block read: both replies in one round trip.
+          "| BLOCK_READ 0x0010 16 bytes -> 00 | sent 00 80 80 90 90 22 | BLOCK_FETCH queued "
+          "behind it",
+          "| BLOCK_FETCH -> 00 71 78 7F 86 8D 94 9B A2 A9 B0 B7 BE C5 CC D3 DA 00 | sent 15, "
+          "queued | reply in ",
           "| in-step check: passed", "us draining; turnaround median ",
           "| end of run: exit status 0"}},
         {"stale bytes, a lost answer and a retry",
@@ -177,7 +182,7 @@ TEST(wire_trace, WriteTracedAsTheEmulatorSawItWithoutChangingTheRun) {
         EXPECT_EQ(t.exchanges, seen);
         EXPECT_EQ(t.sent, to_adapter[1]);
         EXPECT_EQ(t.received, from_adapter[1]);
-        EXPECT_TRUE(has_line_with(t, "| close: " + std::to_string(seen.size()) + " exchanges; "));
+        EXPECT_TRUE(has_line_with(t, "| close: " + std::to_string(seen.size()) + " exchanges in "));
         for (const std::string& part : c.lines_with) {
             EXPECT_TRUE(has_line_with(t, part)) << part;
         }

@@ -2,22 +2,22 @@
 // The read command: the flash as Intel HEX on standard output.
 //
 // How a dump stays right:
-// - Every block is read twice, the two fetches compared and the replies proven in step
-//   (block_read_verified): a request the adapter took wrongly, or a fetch reply shifted by a
-//   byte of another reply, does not pass.
-// - A block read while the reader does not wait for the answer to block read is unproven: an
-//   answer that came after all shifts every reply after it, and a block judged by shifted
-//   bytes may pass by chance. It is held, and printed only once an in-step check after it has
-//   passed; one is made after at most HELD_BLOCKS_MAX held blocks, and at the end.
-// - A block or an in-step check that fails while not waiting may have met such an answer: the
+// - Every block is read twice and the two fetches compared (block_read_verified): a request
+//   the adapter took wrongly does not pass. A reply shifted by a byte of another reply can
+//   shift both fetches alike, so a block that passed is unproven: it is held, and printed only
+//   once an in-step check after it has passed. The block reader says when one is due
+//   (block_reader_check_due), and one is made at the end.
+// - A block or an in-step check that fails while not waiting may have met a late answer: the
 //   reader goes back in step, and the dump reads again from its last proven block, which is no
 //   failure. An in-step check that fails while waiting ends the dump.
 // - Any other failed block is read again after a return to programming mode, and fails the
 //   dump: at the end, without the end record, or at once at the failure after
-//   READ_FAILURES_MAX.
+//   READ_FAILURES_MAX. The return lets the line go quiet, which would also throw away a byte
+//   that shifted the held blocks: they are proven before it, or read again after it.
 // - The loops end: each turn reads a block on, counts a failure, proves the held blocks, or
 //   reads again after back_in_step, which a reader answers at most
-//   BLOCK_READER_BACK_IN_STEP_MAX times.
+//   BLOCK_READER_BACK_IN_STEP_MAX times; a failure goes back at most to the last proven block
+//   and is counted.
 #include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
@@ -62,17 +62,13 @@ void put_data_record(const record_bytes& record, int n) {
     std::puts(text.data());
 }
 
-/// Most blocks held at once: an in-step check is made after that many, which bounds the
-/// records held back and the blocks read again after back_in_step.
-constexpr int HELD_BLOCKS_MAX = 32;
-
 /// A dump under way: where it reads next, its failed blocks, and the blocks read since its last
 /// proven one, held back with the place the dump goes back to when they cannot be proven.
 struct dump_state {
     uint16_t address;   // the next block to read
     uint16_t remaining; // bytes from there to the end
     int failures;
-    std::array<record_bytes, HELD_BLOCKS_MAX> held; // the held blocks that are not erased
+    std::array<record_bytes, BLOCK_READER_BATCH_MAX> held; // the held blocks that are not erased
     int held_records;
     int held_blocks;
     uint16_t proven_address;
@@ -114,24 +110,35 @@ void hold(dump_state& dump, record_bytes& record, int n) {
     dump.remaining = static_cast<uint16_t>(dump.remaining - n);
 }
 
-/// Reads blocks on from dump.address until the end, until HELD_BLOCKS_MAX are held, or until
-/// the reader goes back in step (back_in_step). A proven block is printed with those held
-/// before it; an unproven one is held. A failed block is counted and read again after a return
-/// to programming mode. failed at the failure after READ_FAILURES_MAX, or at the end of a dump
-/// that had one; else unproven: the held blocks wait for an in-step check.
+/// After a failed block, before the return to programming mode: the held blocks are printed
+/// when an in-step check proves them, else read again.
+void settle_held(block_reader& reader, dump_state& dump) {
+    if (dump.held_blocks == 0) {
+        return;
+    }
+    if (block_reader_in_step(reader) == block_status::proven) {
+        mark_proven(dump);
+    } else {
+        read_again(dump);
+    }
+}
+
+/// Reads blocks on from dump.address until the end, until the block reader wants them proven
+/// in step, or until the reader goes back in step (back_in_step). A block that passed is held.
+/// A failed block is counted and read again after a return to programming mode. failed at the
+/// failure after READ_FAILURES_MAX, or at the end of a dump that had one; else unproven: the
+/// held blocks wait for an in-step check.
 block_status read_blocks(block_reader& reader, dump_state& dump) {
-    while (dump.remaining != 0 && dump.held_blocks < HELD_BLOCKS_MAX) {
+    while (dump.remaining != 0 && dump.held_blocks < BLOCK_READER_BATCH_MAX &&
+           !block_reader_check_due(reader)) {
         const int n = dump.remaining < FLASH_BLOCK_MAX ? dump.remaining : FLASH_BLOCK_MAX;
         std::fprintf(stderr, "%04X: reading.\r", dump.address);
         record_bytes record{};
         record.fill(0xFF);
         const block_status status =
             block_read_verified(reader, record.data() + RECORD_HEADER_SIZE, dump.address, n);
-        if (status == block_status::proven || status == block_status::unproven) {
+        if (status == block_status::unproven) {
             hold(dump, record, n);
-            if (status == block_status::proven) {
-                mark_proven(dump);
-            }
             continue;
         }
         if (status == block_status::back_in_step) {
@@ -144,7 +151,8 @@ block_status read_blocks(block_reader& reader, dump_state& dump) {
         std::fprintf(stderr, "\r%04X-%04X: read error, retry\n", dump.address,
                      static_cast<uint16_t>(dump.address + n - 1));
         wire_trace_note("%04X: block read failed, retry (%d)", dump.address, dump.failures);
-        enter_programming_mode(reader.fd);
+        settle_held(reader, dump);
+        block_reader_reenter(reader);
     }
     return dump.remaining == 0 && dump.failures != 0 ? block_status::failed
                                                      : block_status::unproven;
@@ -165,8 +173,8 @@ dump_result dump_flash(block_reader& reader, uint16_t size) {
         }
         if (status == block_status::unproven) {
             // On a line that hands over a reply byte by byte, a late or surplus byte can shift
-            // a fetch reply without any byte waiting behind it yet; it still stands before this
-            // reply.
+            // fetch replies without any byte waiting behind them yet; it still stands before
+            // this reply.
             status = block_reader_in_step(reader);
             if (status == block_status::failed) {
                 return DUMP_OUT_OF_STEP;

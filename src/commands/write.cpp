@@ -123,7 +123,7 @@ bool ready_to_retry(block_reader& reader, block_status status, uint16_t address,
     std::fprintf(stderr, " retry (%d)\n", failure_count);
     wire_trace_note("%04X: block failed, retry (%d) from %04X", address, failure_count,
                     restart_address);
-    if (enter_programming_mode(reader.fd) == 0) {
+    if (block_reader_reenter(reader) == 0) {
         std::fputs("Unknown error.\n", stderr);
         return false;
     }
@@ -206,7 +206,7 @@ int chip_holds_image(block_reader& reader, const uint8_t* image, uint16_t start,
                          address, address + static_cast<unsigned>(length) - 1);
             return 0;
         }
-        enter_programming_mode(reader.fd);
+        block_reader_reenter(reader);
     }
     return 1;
 }
@@ -234,17 +234,12 @@ int prove_write(block_reader& reader, const uint8_t* image, uint16_t start, uint
     }
 }
 
-/// Erases the target and programs image[start, start + count) once the chip is known for one it
-/// may write: a proven erase, the blocks programmed, then the write proven. 1 on success, else 0;
-/// prints progress and the verdict on standard error.
-int program_image(block_reader& reader, const option_context& ctx, const uint8_t* image,
-                  uint16_t start, uint32_t count) {
+/// Erases the target, in programming mode, and programs image[start, start + count): a proven
+/// erase, the blocks programmed, then the write proven. 1 on success, else 0; prints progress
+/// and the verdict on standard error.
+int program_image(block_reader& reader, const uint8_t* image, uint16_t start, uint32_t count) {
     if (start + count > IMAGE_SIZE) {
         count = IMAGE_SIZE - start;
-    }
-    if (start_programming(reader.fd) == 0 ||
-        chip_identity_checked(reader.fd, ctx, CHIP_OTHER_REFUSED) == 0) {
-        return 0;
     }
     serial_set_interrupt_note(
         "\rInterrupted: the chip is left partly erased or written; write it again.\n");
@@ -325,9 +320,13 @@ void cmd_write(option_context& ctx) {
     if (fd < 0) {
         return;
     }
-    block_reader reader{fd};
-    if (program_image(reader, ctx, flash_image.data(), 0, size) == 0) {
+    if (start_programming(fd) == 0 || chip_identity_checked(fd, ctx, CHIP_OTHER_REFUSED) == 0) {
         ctx.error = 1;
+    } else {
+        block_reader reader{fd};
+        if (program_image(reader, flash_image.data(), 0, size) == 0) {
+            ctx.error = 1;
+        }
     }
     command_port_close(fd, saved_settings);
 }

@@ -25,6 +25,18 @@ sim::fault block_fault(sim::fault_kind kind, uint16_t address, int times) {
     return f;
 }
 
+std::size_t round_trips(const sim::emulator& emu) {
+    std::size_t trips = 0;
+    sim::direction last = sim::direction::to_adapter;
+    for (const sim::transcript_entry& entry : emu.transcript()) {
+        if (entry.dir == sim::direction::from_adapter && last == sim::direction::to_adapter) {
+            ++trips;
+        }
+        last = entry.dir;
+    }
+    return trips;
+}
+
 emulated_line::emulated_line(const sim::config& cfg) : emu(cfg) {
     keep_settings();
     emu.start();

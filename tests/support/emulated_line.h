@@ -27,6 +27,10 @@ sim::fault command_fault(sim::fault_kind kind, uint8_t command, int nth = 0,
 /// A fault on the block that covers address, firing times times (-1: every time).
 sim::fault block_fault(sim::fault_kind kind, uint16_t address, int times = -1);
 
+/// The times a run waited for the adapter: the runs of bytes from the adapter in the line's
+/// transcript, each begun after bytes to it (a reply, or replies sent back together).
+std::size_t round_trips(const sim::emulator& emu);
+
 class emulated_line {
   public:
     /// Starts the emulator and keeps the line's settings as a run must leave them.
