@@ -13,6 +13,7 @@ std::optional<exchange> adapter_model::take(uint8_t b) {
     e.command = c->command;
     e.frame.assign(c->data.begin(), c->data.end());
     e.frame_overflow = c->overflow;
+    e.busy_us = target_.busy_us(*c);
     e.reply = target_.handle(*c, &faults_);
     faults_.apply(e);
     return e;

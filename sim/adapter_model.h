@@ -20,7 +20,8 @@ class adapter_model {
     explicit adapter_model(const config& cfg) : target_(cfg) {}
 
     /// Takes one byte from the program. A command byte yields its exchange: the frame
-    /// before it, the reply with the faults applied (empty: nothing is sent) and how late.
+    /// before it, the reply with the faults applied (empty: nothing is sent), how late, and how
+    /// long the command keeps the adapter busy.
     std::optional<exchange> take(uint8_t b);
 
     target_model& target() { return target_; }

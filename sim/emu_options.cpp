@@ -37,6 +37,12 @@ const char* const HELP_TEXT =
     "                         PROGRAM_MODE erased the flash, and 0x00 otherwise)\n"
     "  --latency-us US        send each reply US microseconds (0 to 1000000) after its\n"
     "                         request has arrived, as a USB serial converter does\n"
+    "  --busy-us READ,WRITE,ERASE\n"
+    "                         keep the adapter busy READ microseconds per block read,\n"
+    "                         WRITE per block write and ERASE per erase step, 0 to\n"
+    "                         1000000 each (default 200,1000,200); replies wait for it\n"
+    "  --rx-hold N            bytes held while the adapter is busy, 0 to 16 (default 1,\n"
+    "                         a UART's); any more that arrive meanwhile are lost\n"
     "  --baud-pacing          deliver bytes at the speed set on the line, each reply\n"
     "                         byte on its own as a serial port does; implies --real-line\n"
     "  --real-line            hand each reply byte over on its own at its time on the\n"
@@ -62,6 +68,7 @@ const char* const HELP_TEXT =
 
 constexpr unsigned long MAX_BYTE_GAP_US = 1000000;
 constexpr unsigned long MAX_ACK_EVERY = 1000000;
+constexpr std::size_t BUSY_KINDS = 3; // --busy-us READ,WRITE,ERASE
 
 [[noreturn]] void usage_error(const std::string& message) {
     std::fprintf(stderr, "vantrel-emu: %s\nTry 'vantrel-emu --help'.\n", message.c_str());
@@ -110,6 +117,26 @@ void version_option(const char* name, const std::string& value, uint8_t& major, 
     minor = *low;
 }
 
+/// READ,WRITE,ERASE of --busy-us into cfg, or a usage error.
+void busy_option(tool_options& o, const std::string& value) {
+    std::array<long*, BUSY_KINDS> fields{&o.cfg.block_read_busy_us, &o.cfg.block_write_busy_us,
+                                         &o.cfg.erase_step_busy_us};
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < BUSY_KINDS; ++i) {
+        auto comma = value.find(',', from);
+        bool last = i + 1 == BUSY_KINDS;
+        auto us = (comma == std::string::npos) == last
+                      ? parse_number(value.substr(from, comma - from), sim::MAX_BUSY_US)
+                      : std::nullopt;
+        if (!us) {
+            usage_error("--busy-us: '" + value +
+                        "' is not READ,WRITE,ERASE, each a number from 0 to 1000000");
+        }
+        *fields[i] = static_cast<long>(*us);
+        from = comma + 1;
+    }
+}
+
 void fault_option(tool_options& o, const std::string& value) {
     std::string why;
     auto req = sim::parse_fault_spec(value, why);
@@ -131,7 +158,7 @@ struct option_row {
     option_handler apply;
 };
 
-const std::array<option_row, 19> OPTIONS = {{
+const std::array<option_row, 21> OPTIONS = {{
     {"device-id", true,
      [](tool_options& o, const std::string& v) {
          o.cfg.device_id = byte_option("--device-id", v);
@@ -180,6 +207,15 @@ const std::array<option_row, 19> OPTIONS = {{
              usage_error("--latency-us: '" + v + "' is not a number from 0 to 1000000");
          }
          o.cfg.latency_us = static_cast<long>(*us);
+     }},
+    {"busy-us", true, busy_option},
+    {"rx-hold", true,
+     [](tool_options& o, const std::string& v) {
+         auto n = parse_number(v, sim::MAX_RX_HOLD);
+         if (!n) {
+             usage_error("--rx-hold: '" + v + "' is not a number from 0 to 16");
+         }
+         o.cfg.rx_hold = static_cast<int>(*n);
      }},
     {"once", false, [](tool_options& o, const std::string&) { o.once = true; }},
     {"help", false, [](tool_options& o, const std::string&) { o.show = tool_options::HELP; }},

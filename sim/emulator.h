@@ -18,6 +18,8 @@
 
 namespace sim {
 
+struct received_byte;
+
 class emulator {
   public:
     explicit emulator(const config& cfg = {});
@@ -39,7 +41,8 @@ class emulator {
     void clear_faults();
 
     /// Called on the service thread once per command byte, after its reply (if any) is
-    /// written; an empty hook turns the trace off.
+    /// written, and once per byte lost while the adapter was busy (marked lost), in the order
+    /// the bytes arrived; an empty hook turns the trace off.
     void set_trace(trace_hook hook);
 
     /// Writes bytes onto the line now, as if the adapter had sent them
@@ -72,6 +75,11 @@ class emulator {
     int command_count(uint8_t command) const;
     bool programming_mode() const;
 
+    /// Bytes that arrived while the adapter was busy with its hold full, since the start.
+    int lost_bytes() const;
+    /// The time the adapter has been busy driving the chip, summed over commands, since the start.
+    std::chrono::microseconds busy_time() const;
+
     /// A descriptor of the slave side kept open by the emulator: the line's
     /// settings can be read with tcgetattr on it, and they persist between
     /// the program's opens, as on a real device.
@@ -79,12 +87,17 @@ class emulator {
 
   private:
     struct impl;
-    void serve(); // the service thread's loop
+    enum class intake { some, none, broken };
+
+    void serve();     // the service thread's loop
+    intake receive(); // reads what the line holds into the queue, logged and judged
     // Each returns false when serving must stop.
-    bool serve_chunk(const uint8_t* bytes, std::size_t count,
-                     std::chrono::steady_clock::time_point read_at);
+    bool serve_queue(); // hands the queued bytes to the adapter, in order, at their time
     bool answer(uint8_t b, std::chrono::steady_clock::time_point arrived);
     bool transmit(const std::vector<uint8_t>& bytes);
+    bool wait_reading(std::chrono::steady_clock::time_point deadline); // reads meanwhile
+    void start_busy(std::chrono::steady_clock::time_point taken, long busy_us);
+    void judge_locked(received_byte& r);                               // caller holds mutex_
     std::chrono::steady_clock::duration byte_period(bool reply) const; // zero: unpaced
     bool hands_over_bytewise() const;                     // each reply byte written on its own
     void write_locked(const std::vector<uint8_t>& bytes); // caller holds mutex_

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What the emulator's users read and set between exchanges: faults, the trace hook,
-// the flash, the transcript and the command counts.
+// the flash, the transcript, the command counts and the busy adapter's totals.
 #include "emulator_impl.h"
 
 namespace sim {
@@ -76,6 +76,16 @@ int emulator::command_count(uint8_t command) const {
 bool emulator::programming_mode() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return impl_->adapter.target().programming();
+}
+
+int emulator::lost_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return impl_->lost;
+}
+
+std::chrono::microseconds emulator::busy_time() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return impl_->busy_total;
 }
 
 } // namespace sim

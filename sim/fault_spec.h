@@ -35,7 +35,8 @@ struct fault_request {
 std::optional<fault_request> parse_fault_spec(std::string_view spec, std::string& error);
 
 /// One exchange as a trace line without line end: "BLOCK_WRITE 0x0100 16 bytes -> 00",
-/// "ADDRESS_WRITE 0xB4", "IDENTIFY -> 43 32 01 03", "PROGRAM_MODE -> (no reply)".
+/// "ADDRESS_WRITE 0xB4", "IDENTIFY -> 43 32 01 03", "PROGRAM_MODE -> (no reply)"; a byte lost
+/// while the adapter was busy: "lost while busy: 15".
 std::string describe_exchange(const exchange& e);
 
 /// The accepted syntax, one form per line, for --help.

@@ -55,21 +55,38 @@ line_clock::duration byte_time(long baud) {
 }
 
 bool wait_until(line_clock::time_point deadline, int stop_fd) {
+    return wait_or_readable(deadline, stop_fd, -1) != wake::stopped;
+}
+
+wake wait_or_readable(line_clock::time_point deadline, int stop_fd, int watch_fd) {
     for (;;) {
         auto left = deadline - line_clock::now();
-        if (left <= DEADLINE_SPIN) {
-            break;
+        if (left <= line_clock::duration::zero()) {
+            return wake::deadline;
         }
-        timespec sleep = to_timespec(left - DEADLINE_SPIN);
-        pollfd p{stop_fd, POLLIN, 0};
-        if (ppoll(&p, 1, &sleep, nullptr) > 0) {
-            return false;
+        const bool spin = left <= DEADLINE_SPIN;
+        if (spin && watch_fd < 0) {
+            while (line_clock::now() < deadline) {
+                // at most DEADLINE_SPIN: the sleeps end that long before the deadline
+            }
+            return wake::deadline;
+        }
+        // While spinning, the watched descriptor is looked at without sleeping.
+        timespec sleep = to_timespec(spin ? line_clock::duration::zero() : left - DEADLINE_SPIN);
+        std::array<pollfd, 2> p{{{stop_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}}};
+        if (ppoll(p.data(), p.size(), &sleep, nullptr) <= 0) {
+            continue;
+        }
+        if (p[0].revents != 0) {
+            return wake::stopped;
+        }
+        if ((p[1].revents & POLLIN) != 0) {
+            return wake::readable;
+        }
+        if (p[1].revents != 0) {
+            return wake::broken;
         }
     }
-    while (line_clock::now() < deadline) {
-        // at most DEADLINE_SPIN: the sleep above ends that long before the deadline
-    }
-    return true;
 }
 
 } // namespace sim

@@ -25,4 +25,11 @@ line_clock::duration byte_time(long baud);
 /// stop_fd becomes readable.
 bool wait_until(line_clock::time_point deadline, int stop_fd);
 
+/// How a wait_or_readable ended.
+enum class wake { deadline, stopped, readable, broken };
+
+/// Waits as wait_until does, but also ends as soon as watch_fd has bytes to read (readable) or
+/// fails (broken); a negative watch_fd is not watched.
+wake wait_or_readable(line_clock::time_point deadline, int stop_fd, int watch_fd);
+
 } // namespace sim

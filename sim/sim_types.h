@@ -17,6 +17,8 @@ namespace sim {
 inline constexpr std::size_t FLASH_SPACE = 65536;
 inline constexpr uint16_t USABLE_FLASH_END = CHIP_FLASH_SIZE; // 0x0000..0x1DFF programmable
 inline constexpr long MAX_LATENCY_US = 1000000;               // bound on config::latency_us
+inline constexpr long MAX_BUSY_US = 1000000; // bound on each of config's busy times
+inline constexpr int MAX_RX_HOLD = 16;       // bound on config::rx_hold
 
 using flash_array = std::array<uint8_t, FLASH_SPACE>;
 
@@ -48,6 +50,15 @@ struct config {
     // End of the programmable flash: a block write that would pass it is refused. A smaller
     // chip for a program that covers less of the flash.
     uint16_t flash_end = USABLE_FLASH_END;
+    // How long the adapter is busy driving the chip for a command, from when it takes it: each
+    // block read, each block write, and each erase step (a DATA_WRITE to the flash data
+    // register in programming mode). Its reply waits for the end. 0 to MAX_BUSY_US each.
+    long block_read_busy_us = 200;
+    long block_write_busy_us = 1000;
+    long erase_step_busy_us = 200;
+    // Bytes that arrive while the adapter is busy and are held, to be taken in order once it is
+    // free; any more are lost. 1: a UART's receive register; 0 to MAX_RX_HOLD.
+    int rx_hold = 1;
 };
 
 enum class fault_kind {
@@ -91,6 +102,8 @@ struct exchange {
     bool frame_overflow = false;  // the frame held more bytes than the emulator keeps
     std::vector<uint8_t> reply{}; // what went back, faults applied; empty: nothing
     int delay_ms = 0;             // how late the reply came
+    long busy_us = 0;             // how long the command kept the adapter busy
+    bool lost = false; // command is a byte that arrived while the adapter was busy, never taken
 };
 
 using trace_hook = std::function<void(const exchange&)>;

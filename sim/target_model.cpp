@@ -83,6 +83,19 @@ std::vector<uint8_t> target_model::handle(const command_frame& c, fault_injector
     }
 }
 
+long target_model::busy_us(const command_frame& c) const {
+    long us = 0;
+    if (c.command == ADP_BLOCK_READ) {
+        us = cfg_.block_read_busy_us;
+    } else if (c.command == ADP_BLOCK_WRITE) {
+        us = cfg_.block_write_busy_us;
+    } else if (c.command == ADP_DATA_WRITE && single_byte(c) != nullptr &&
+               c2_address_ == REG_FLASH_DATA && programming_) {
+        us = cfg_.erase_step_busy_us;
+    }
+    return std::clamp(us, 0L, MAX_BUSY_US);
+}
+
 void target_model::reset_c2() {
     erase_step_ = 0;
     busy_polls_ = 0;

@@ -28,6 +28,11 @@ class target_model {
     /// status faults of faults, when given, act where a real chip could fail.
     std::vector<uint8_t> handle(const command_frame& c, fault_injector* faults = nullptr);
 
+    /// How long c keeps the adapter busy driving the chip, in microseconds, asked before handle:
+    /// a block read or write, or an erase step (a DATA_WRITE to the flash data register in
+    /// programming mode); 0 for any other command.
+    long busy_us(const command_frame& c) const;
+
     flash_array& flash() { return flash_; }
     const flash_array& flash() const { return flash_; }
     bool programming() const { return programming_; }

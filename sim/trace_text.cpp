@@ -49,6 +49,10 @@ void append_frame(std::string& out, const exchange& e) {
 
 std::string describe_exchange(const exchange& e) {
     std::string out;
+    if (e.lost) {
+        append(out, "lost while busy: %02X", e.command);
+        return out;
+    }
     const adapter_command_info* command = adapter_command_find(e.command);
     if (command != nullptr) {
         out = command->name;

@@ -365,6 +365,8 @@ TEST(completion, EmulatorCompletesValues) {
          {"BLOCK_FETCH", "BLOCK_SUM", "BLOCK_WRITE", "BLOCK_READ"},
          false},
         {"--device-id ", {}, false},
+        {"--busy-us ", {}, false},
+        {"--rx-hold ", {}, false},
         {"--flash " + dir.file("ap"), {dir.file("app.hex")}, false},
         {"--save=" + dir.file("ap"), {dir.file("app.hex")}, false},
     };

@@ -132,6 +132,7 @@ struct fault_case {
     int status;
     std::string err_part;
     std::string out_part;
+    std::string trace_part{}; // with --trace, in the emulator's log
 };
 
 TEST(emu_tool, FaultsReachTheProgram) {
@@ -169,6 +170,14 @@ TEST(emu_tool, FaultsReachTheProgram) {
          0,
          "Adapter does not answer block read; not waiting for it.\n",
          ""},
+        // The first status poll follows the erase's first step while the adapter is still busy
+        // with it, and an adapter that holds no byte loses it.
+        {{"--rx-hold", "0", "--busy-us", "200,1000,100000", "--trace"},
+         {"--device-erase"},
+         1,
+         "Device erase failed.\n",
+         "",
+         "DATA_WRITE 0x03\nlost while busy: 12\n"},
     };
     test_support::side_by_side(cases, [](const fault_case& c) {
         SCOPED_TRACE(c.emu_args[0] + " " + c.emu_args[1]);
@@ -184,6 +193,7 @@ TEST(emu_tool, FaultsReachTheProgram) {
         EXPECT_TRUE(contains(r.err, c.err_part)) << r.err;
         EXPECT_TRUE(contains(r.out, c.out_part)) << r.out;
         EXPECT_EQ(emu.terminate(), 0);
+        EXPECT_TRUE(contains(read_file(dir.file("err.txt")), c.trace_part));
     });
 }
 
@@ -216,6 +226,9 @@ TEST(emu_tool, BadCommandLinesExitWithStatusTwo) {
         {{"--byte-gap-us", "1000001"}, "--byte-gap-us: '1000001'"},
         {{"--block-read-ack-every", "0"}, "--block-read-ack-every: '0'"},
         {{"--latency-us", "1000001"}, "--latency-us: '1000001'"},
+        {{"--busy-us", "200,1000"}, "--busy-us: '200,1000'"},
+        {{"--busy-us", "0,0,1000001"}, "--busy-us: '0,0,1000001'"},
+        {{"--rx-hold", "17"}, "--rx-hold: '17'"},
         {{"--fault", "nonsense"}, "unknown fault 'nonsense'"},
         {{"--fault", "delay:PROGRAM_MODE"}, "delay needs '=MS'"},
         {{"--fault", "no-reply:FLY"}, "unknown command 'FLY'"},
@@ -259,6 +272,8 @@ TEST(emu_tool, HelpNamesEveryOptionAndFaultForm) {
                              "--block-once",
                              "--query-says-done",
                              "--latency-us",
+                             "--busy-us",
+                             "--rx-hold",
                              "--help",
                              "no-reply:",
                              "wrong-reply:",

@@ -206,6 +206,7 @@ TEST(fault_spec, TraceLines) {
         {{0x13, {0x01, 0x02}, false, {}, 0}, "DATA_WRITE [frame 01 02]"},
         {{0x16, {}, true, {0x5A}, 0}, "BLOCK_SUM [overlong frame] -> 5A"},
         {{0x55, {}, false, {}, 0}, "COMMAND 0x55"},
+        {{0x15, {}, false, {}, 0, 0, true}, "lost while busy: 15"},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(sim::describe_exchange(r.e), r.line);

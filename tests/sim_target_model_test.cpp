@@ -191,6 +191,29 @@ TEST_F(sim_target_model, QueryTellsWhetherTheLastEraseErased) {
     }
 }
 
+/// Block reads and writes keep the adapter busy, and so does each erase step: a DATA_WRITE to
+/// the flash data register in programming mode, whatever the byte.
+TEST_F(sim_target_model, BusyTimeOfEachCommand) {
+    target = sim::target_model(
+        sim::config{.block_read_busy_us = 1, .block_write_busy_us = 2, .erase_step_busy_us = 3});
+    const struct {
+        uint8_t command;
+        bytes frame;
+        long busy_us;
+    } steps[] = {
+        {0x11, {0xB4}, 0},    {0x13, {0x03}, 0}, // not programming
+        {0x20, {}, 0},        {0x13, {0x03}, 3}, {0x13, {0xDE}, 3}, {0x13, {0x42}, 3},
+        {0x13, {}, 0},        {0x12, {}, 0},     {0x11, {0x00}, 0}, {0x13, {0x03}, 0},
+        {0x22, {0, 0, 1}, 1}, {0x15, {}, 0},     {0x16, {}, 0},     {0x21, {0, 0, 1, 0xFF}, 2},
+        {0x3F, {}, 0},
+    };
+    for (const auto& s : steps) {
+        const sim::command_frame c{s.command, s.frame, false};
+        EXPECT_EQ(target.busy_us(c), s.busy_us) << int(s.command);
+        target.handle(c);
+    }
+}
+
 TEST_F(sim_target_model, BlockFaultsHitTheirBlockOnly) {
     faults.add({.kind = fault_kind::write_refused, .address = 0x0125, .times = 1}, 0, {});
     faults.add({.kind = fault_kind::wrong_sum, .address = 0x0120}, 0, {});

@@ -2,6 +2,7 @@
 // The emulated adapter on its pseudo-terminal, spoken to with raw bytes: what the line
 // itself adds to the pieces behind it (decoder, target, faults; tested on their own).
 #include "emulator.h"
+#include "support/side_by_side.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <termios.h>
 
 #include <array>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -347,6 +350,89 @@ TEST(sim_delivery, WholeOrByteByByte) {
         EXPECT_EQ(sizes, r.read_sizes);
         EXPECT_EQ(emu.sent(), r.want);
     }
+}
+
+/// What arrives while the adapter is busy with a block read or an erase step, in the same write
+/// or in one of its own: the first rx_hold bytes are held and taken once it is free (their
+/// replies after the busy command's), any more are lost, and a byte sent after the busy period
+/// is served as usual; on an unpaced and a paced line.
+TEST(sim_busy, HoldOrLoseWhatArrivesWhileBusy) {
+    constexpr auto busy = 100ms;
+    auto cat = [](bytes a, const bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const bytes read_request = block_read(0x0000, 2);
+    const bytes erase_step = cat(command({0xB4}, 0x11), command({0x03}, 0x13));
+    const bytes answered_fetch{0x00, 0x00, 0xFF, 0xFF, 0x00}; // block read answer, fetch reply
+    struct row {
+        const char* what;
+        int rx_hold;
+        std::vector<bytes> writes; // one soon after the other
+        bool read_between;         // the first reply is read before the second write
+        bytes want;                // what comes back on the line
+        bytes lost;
+    };
+    const std::vector<row> rows = {
+        {"fetch behind block read, held",
+         1,
+         {cat(read_request, {0x15})},
+         false,
+         answered_fetch,
+         {}},
+        {"fetch behind block read, lost", 0, {cat(read_request, {0x15})}, false, {0x00}, {0x15}},
+        {"two behind, the second lost",
+         1,
+         {cat(read_request, {0x15, 0x16})},
+         false,
+         answered_fetch,
+         {0x16}},
+        {"poll written after an erase step, held", 1, {erase_step, {0x12}}, false, {0x02}, {}},
+        {"poll written after an erase step, lost", 0, {erase_step, {0x12}}, false, {}, {0x12}},
+        {"fetch after the busy period", 0, {read_request, {0x15}}, true, answered_fetch, {}},
+    };
+    std::vector<std::pair<const row*, bool>> runs;
+    for (const auto& r : rows) {
+        runs.emplace_back(&r, false);
+        runs.emplace_back(&r, true);
+    }
+    test_support::side_by_side(runs, [&](const std::pair<const row*, bool>& run) {
+        const row& r = *run.first;
+        SCOPED_TRACE(std::string(r.what) + (run.second ? ", paced" : ""));
+        sim::emulator emu({.baud_pacing = run.second,
+                           .block_read_busy_us = std::chrono::microseconds(busy).count(),
+                           .erase_step_busy_us = std::chrono::microseconds(busy).count(),
+                           .rx_hold = r.rx_hold});
+        std::mutex m;
+        bytes lost;
+        emu.set_trace([&](const sim::exchange& e) {
+            std::lock_guard<std::mutex> lock(m);
+            if (e.lost) {
+                lost.push_back(e.command);
+            }
+        });
+        emu.start();
+        line l(emu.slave_path(), B115200);
+        ASSERT_EQ(l.ask({0x20}, 1), bytes{0x00});
+        const auto sent = clk::now();
+        l.send(r.writes[0]);
+        bytes got = r.read_between ? l.read(1) : bytes{};
+        for (std::size_t i = 1; i < r.writes.size(); ++i) {
+            std::this_thread::sleep_for(busy / 10); // once the emulator has read the first
+            l.send(r.writes[i]);
+        }
+        if (got.empty()) {
+            got = l.read(1, 150ms);
+        }
+        // The first reply no sooner than the busy period, however slow the machine.
+        EXPECT_TRUE(got.empty() || clk::now() - sent >= busy);
+        got = cat(got, l.read(r.want.size() + 1 - got.size(), 150ms));
+        EXPECT_EQ(got, r.want);
+        std::lock_guard<std::mutex> lock(m);
+        EXPECT_EQ(lost, r.lost);
+        EXPECT_EQ(emu.lost_bytes(), int(r.lost.size()));
+        EXPECT_EQ(emu.busy_time(), busy);
+    });
 }
 
 } // namespace
