@@ -52,22 +52,30 @@ done
 srec_cat -generate 0x0000 0x0600 -repeat-string "vantrel production line " \
     -generate 0x1D00 0x1D80 -repeat-data 1 2 3 5 8 \
     -o image.hex -intel -address-length=2 -output_block_size=16
-sha=$(sha256sum <image.hex | cut -d' ' -f1)
 echo 1000 >serial.counter
+# The same image as a Windows editor and a binary-to-HEX tool leave it, which vantrel reads:
+# a byte-order mark, comment lines, blanks after each record, 0xFF spelt out at 0x1DF0.
+{
+    printf '\xEF\xBB\xBF# vantrel production line\r\n; the serial number goes at 0x1DF0\r\n'
+    srec_cat image.hex -intel -generate 0x1DF0 0x1DF4 -constant 0xFF \
+        -o - -intel -address-length=2 -output_block_size=16 | sed 's/$/ \r/'
+} >edited.hex
+sha1=$(sha256sum <image.hex | cut -d' ' -f1) sha2=$(sha256sum <edited.hex | cut -d' ' -f1)
 
 # The record: every line parses, with the fields it must have; prints "port serial result".
 check_csv() { # LINES
-    python3 - boards.csv "$1" "$sha" "$version" "$work/by-id" <<'PY'
+    python3 - boards.csv "$1" "$sha1" "$sha2" "$version" "$work/by-id" <<'PY'
 import csv, os, re, sys
-path, lines, sha, version, by_id = sys.argv[1], int(sys.argv[2]), *sys.argv[3:]
+path, lines, sha1, sha2, version, by_id = sys.argv[1], int(sys.argv[2]), *sys.argv[3:]
 with open(path, newline="") as f:
     rows = list(csv.reader(f))
 header = "time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds".split(",")
 assert rows[0] == header, rows[0]
 assert len(rows) == lines + 1, f"{len(rows) - 1} lines, not {lines}"
-for r in rows[1:]:
+for i, r in enumerate(rows[1:]):
     assert len(r) == 8, r
     time, port, name, serial, image, vers, result, seconds = r
+    sha = sha1 if i < 4 else sha2
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", time), r
     assert os.path.realpath(os.path.join(by_id, name)) == port, r
     assert re.fullmatch(r"\d+", serial) and image == sha and vers == version, r
@@ -91,7 +99,7 @@ board_check() { # PORT: prints "status serial"
 for run in 1 2; do
     first=$((1000 + 4 * (run - 1)))
     boards=(-m 'usb-Vantrel_Emu_*' image.hex)
-    ((run == 1)) || boards=(-t image.hex port1 port2 port3 port4) # -t: a trace per board
+    ((run == 1)) || boards=(-t edited.hex port1 port2 port3 port4) # -t: a trace per board
     status=0
     timeout 60 bash "$script" -a 0x1DF0 -w 4 -o boards.csv -l "logs$run" "${boards[@]}" \
         >"out$run" 2>"err$run" || status=$?
@@ -127,10 +135,14 @@ done
 
 # Bad input: its own message for each, status 2, no byte to any adapter, nothing recorded.
 mkdir counter.dir
+cat image.hex image.hex >twice.hex # data after the end record: dropped by srec_cat, refused by vantrel
+srec_cat image.hex -intel -generate 0x1E00 0x1E01 -constant 0 -o big.hex -intel
 echo 12x >garbled.counter
 traces=$(cat emu*.trace | wc -c)
 cases=(
-    "the image image.hex has data there|-a 0x1D70 image.hex port1"
+    "the image image.hex has data other than 0xFF there|-a 0x1D70 image.hex port1"
+    'image twice.hex: vantrel says "Invalid file format."|-a 0x1DF0 twice.hex port1'
+    'image big.hex: vantrel says "Image data at 0x1E00 lies outside the flash (0x0000-0x1DFF)."|big.hex port1'
     "runs past 0x1DFE (0x1DFF is the chip's lock byte)|-a 0x1DFC image.hex port1"
     "image missing.hex: no such file|-a 0x1DF0 missing.hex port1"
     "counter garbled.counter holds '12x', not a number|-a 0x1DF0 -c garbled.counter image.hex port1"

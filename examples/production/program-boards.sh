@@ -28,10 +28,20 @@ set -uo pipefail
 me=program-boards
 csv_header=time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds
 
+# The records of an image that vantrel accepted, from standard input, in the form srec_cat
+# reads: vantrel's reader skips a byte-order mark opening the file, lines of text and text
+# after a record, where srec_cat stops or warns. Every line that opens with ':' and ten or
+# more hex digits, cut to them, up to the first end record; only the data, end and extended
+# address records (types 00, 01, 02 and 04), the only ones that place bytes.
+records() {
+    tr '\r' '\n' | LC_ALL=C sed -n '1s/^\xEF\xBB\xBF//; s/^\(:[0-9A-Fa-f]\{10,\}\).*/\1/p' |
+        LC_ALL=C awk '!ended && substr($0, 8, 2) ~ /^0[0124]$/ { print } substr($0, 8, 2) == "01" { ended = 1 }'
+}
+
 # One board, in a process of its own that xargs starts: NAME PORT BY_ID (the by-id name,
 # or empty). Writes its log, its line of the record and a result line for the summary.
 board() {
-    local name=$1 port=$2 by_id=$3 serial="" hex=$image status=0 result stopped=""
+    local name=$1 port=$2 by_id=$3 serial="" hex=$source status=0 result stopped=""
     local log=$logdir/$name.log t0=${EPOCHREALTIME//[!0-9]/}
     exec 2>"$log" 8<"$logdir/boards"
     flock -s 8 # held until the board ends: an interrupted run waits for it
@@ -41,7 +51,9 @@ board() {
         if serial=$(take_number); then
             hex=$logdir/$name.hex
             echo "# serial number $serial at $span, $width bytes $endian-endian, in $hex" >&2
-            srec_cat "$image" -intel -generate "$addr" $((addr + width)) \
+            # The image's own bytes there, 0xFF all (checked before), give way to the number.
+            records <"$source" | srec_cat -multiple -disable-sequence-warnings - -intel \
+                -exclude "$addr" $((addr + width)) -generate "$addr" $((addr + width)) \
                 -constant-"$endian"-endian "$serial" "$width" \
                 -o "$hex" -intel -address-length=2 -output_block_size=16 || status=1
         else
@@ -143,17 +155,19 @@ for tool in flock srec_cat sha256sum xargs "$vantrel"; do
     command -v "$tool" >/dev/null || die "$tool is not installed (or not on PATH)"
 done
 
-# The image: readable Intel HEX, all of it inside the flash.
+# The image: judged by vantrel's own reader, as its write would judge it, before any number
+# is taken or any board touched (VANTREL_CHECK_IMAGE: the port, /dev/null in case an older
+# vantrel ignores the variable, is not opened). Its sha256 is taken first, so that a file
+# changed after the check is caught when it is copied into the logs.
 [[ -e $image ]] || die "image $image: no such file"
 [[ -f $image && -r $image ]] || die "image $image: not a readable file"
-complaint=$(srec_cat -disable-sequence-warnings "$image" -intel -o /dev/null -intel 2>&1) ||
-    complaint=${complaint:-srec_cat cannot read it}
-[[ -z $complaint ]] || die "image $image: not Intel HEX as vantrel reads it: ${complaint%%$'\n'*}"
-has_data() { # FILTER...: whether the image has data left after an srec_cat filter
-    srec_cat -disable-sequence-warnings "$image" -intel "$@" -o - -intel |
-        grep '^:[0-9A-F]\{6\}00' >/dev/null # not -q: srec_cat would end on SIGPIPE
-}
-has_data -exclude 0 0x1E00 && die "image $image has data above 0x1DFF, outside the flash"
+export sha
+sha=$(sha256sum <"$image" | cut -d' ' -f1)
+accepted="Image accepted; nothing written, as VANTREL_CHECK_IMAGE is set."
+verdict=$(VANTREL_CHECK_IMAGE=1 "$vantrel" --serial /dev/null -w -f "$image" 2>&1 </dev/null) ||
+    die "image $image: vantrel says \"${verdict//$'\n'/ }\""
+[[ $verdict == "$accepted" ]] ||
+    die "$vantrel cannot check an image without writing it (VANTREL_CHECK_IMAGE): it says \"${verdict//$'\n'/ }\""
 
 # The serial number: where it goes, and the counter it comes from.
 if [[ -n $addr ]]; then
@@ -164,8 +178,13 @@ if [[ -n $addr ]]; then
     span=$(printf '0x%04X-0x%04X' "$addr" "$last")
     ((last <= 0x1DFE)) ||
         die "serial number at $span runs past 0x1DFE (0x1DFF is the chip's lock byte)"
-    has_data -crop "$addr" $((last + 1)) &&
-        die "serial number at $span: the image $image has data there; give an address it leaves blank"
+    # Bytes of 0xFF there, as a binary image turned into HEX spells out, are blank flash.
+    bytes=$(records <"$image" | srec_cat -multiple -disable-sequence-warnings - -intel \
+        -fill 0xFF "$addr" $((last + 1)) -crop "$addr" $((last + 1)) -offset -"$addr" \
+        -o - -binary | od -An -v -tx1) || die "image $image: srec_cat cannot read its records"
+    blank=ffffffff
+    [[ ${bytes//[!0-9a-f]/} == "${blank:0:2*width}" ]] ||
+        die "serial number at $span: the image $image has data other than 0xFF there; give an address it leaves blank"
     [[ -e $counter ]] || die "counter $counter does not exist; create it with the first number: echo 1 > $counter"
     [[ -f $counter && -r $counter ]] || die "counter $counter: not a readable file"
     next=$(<"$counter")
@@ -206,8 +225,11 @@ count=$((${#boards[@]} / 3))
 logdir=${logdir:-logs/$(date -u +%Y%m%dT%H%M%SZ)-$$}
 [[ ! -e $logdir || -z $(ls -A "$logdir") ]] || die "log directory $logdir is not empty"
 mkdir -p "$logdir" || die "log directory $logdir cannot be made"
-export sha version
-sha=$(sha256sum <"$image" | cut -d' ' -f1)
+# Every board is written from this copy of the image, the one whose sha256 was taken.
+export source=$logdir/image.hex version
+if ! cp "$image" "$source" || [[ $(sha256sum <"$source" | cut -d' ' -f1) != "$sha" ]]; then
+    die "image $image changed while it was checked; run again"
+fi
 if [[ -n ${VANTREL_VERSION:-} ]]; then
     version=$VANTREL_VERSION
 else # the package's version, else that of the emulator installed with vantrel
