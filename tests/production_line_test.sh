@@ -60,25 +60,30 @@ echo 1000 >serial.counter
     srec_cat image.hex -intel -generate 0x1DF0 0x1DF4 -constant 0xFF \
         -o - -intel -address-length=2 -output_block_size=16 | sed 's/$/ \r/'
 } >edited.hex
-sha1=$(sha256sum <image.hex | cut -d' ' -f1) sha2=$(sha256sum <edited.hex | cut -d' ' -f1)
+quoted='2.1 "rc1", patched' # run 2's version, as the record must quote it
 
-# The record: every line parses, with the fields it must have; prints "port serial result".
+# The record: every line parses, with the fields it must have: run 1's four lines, then run
+# 2's, each with the sha256 of the board's own copy in the logs and of the image given.
+# Prints "port serial result".
 check_csv() { # LINES
-    python3 - boards.csv "$1" "$sha1" "$sha2" "$version" "$work/by-id" <<'PY'
-import csv, os, re, sys
-path, lines, sha1, sha2, version, by_id = sys.argv[1], int(sys.argv[2]), *sys.argv[3:]
+    python3 - boards.csv "$1" "$version" "$quoted" "$work/by-id" image.hex edited.hex <<'PY'
+import csv, glob, hashlib, os, re, sys
+path, lines, version, quoted, by_id, *images = sys.argv[1], int(sys.argv[2]), *sys.argv[3:]
+sha = lambda p: hashlib.sha256(open(p, "rb").read()).hexdigest()
 with open(path, newline="") as f:
     rows = list(csv.reader(f))
-header = "time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds".split(",")
-assert rows[0] == header, rows[0]
+header = "time_utc,port,by_id,serial,image_sha256,source_sha256,vantrel_version,result,seconds"
+assert rows[0] == header.split(","), rows[0]
 assert len(rows) == lines + 1, f"{len(rows) - 1} lines, not {lines}"
 for i, r in enumerate(rows[1:]):
-    assert len(r) == 8, r
-    time, port, name, serial, image, vers, result, seconds = r
-    sha = sha1 if i < 4 else sha2
+    assert len(r) == 9, r
+    time, port, name, serial, image, source, vers, result, seconds = r
+    run = i // 4 + 1
+    (copy,) = glob.glob(f"logs{run}/*-{name}.hex")
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", time), r
     assert os.path.realpath(os.path.join(by_id, name)) == port, r
-    assert re.fullmatch(r"\d+", serial) and image == sha and vers == version, r
+    assert re.fullmatch(r"\d+", serial) and image == sha(copy) != source, r
+    assert source == sha(images[run - 1]) and vers == (version, quoted)[run - 1], r
     assert result in ("ok", "failed") and re.fullmatch(r"\d+\.\d\d", seconds), r
     print(port, serial, result)
 PY
@@ -101,8 +106,10 @@ for run in 1 2; do
     boards=(-m 'usb-Vantrel_Emu_*' image.hex)
     ((run == 1)) || boards=(-t edited.hex port1 port2 port3 port4) # -t: a trace per board
     status=0
-    timeout 60 bash "$script" -a 0x1DF0 -w 4 -o boards.csv -l "logs$run" "${boards[@]}" \
-        >"out$run" 2>"err$run" || status=$?
+    vers=$version
+    ((run == 1)) || vers=$quoted
+    VANTREL_VERSION=$vers timeout 60 bash "$script" -a 0x1DF0 -w 4 -o boards.csv -l "logs$run" \
+        "${boards[@]}" >"out$run" 2>"err$run" || status=$?
     ((status == 1)) || fail "run $run: status $status, not 1: $(cat "err$run")"
     [[ $(<serial.counter) == $((first + 4)) ]] || fail "run $run: counter $(<serial.counter)"
     grep -qx "4 boards: 3 ok, 1 failed, 0 interrupted; [0-9.]* s in all; record boards.csv" \
@@ -135,6 +142,7 @@ done
 
 # Bad input: its own message for each, status 2, no byte to any adapter, nothing recorded.
 mkdir counter.dir
+echo time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds >old.csv
 cat image.hex image.hex >twice.hex # data after the end record: dropped by srec_cat, refused by vantrel
 srec_cat image.hex -intel -generate 0x1E00 0x1E01 -constant 0 -o big.hex -intel
 echo 12x >garbled.counter
@@ -152,6 +160,7 @@ cases=(
     "port image.hex is not a serial device|-a 0x1DF0 image.hex port1 image.hex"
     "no port matches $BY_ID_DIR/usb-Nobody_*|-a 0x1DF0 -m usb-Nobody_* image.hex"
     "log directory logs1 is not empty|-l logs1 -a 0x1DF0 image.hex port1"
+    "record old.csv begins 'time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds'|-o old.csv image.hex port1"
 )
 for case in "${cases[@]}"; do
     message=${case%%|*}
@@ -200,6 +209,6 @@ for n in 5 6; do
     [[ $(stty -g -F "port$n") == "$before" ]] || fail "board $n: port settings not put back"
     timeout 30 "$vantrel" --serial "port$n" -i >/dev/null 2>&1 || fail "board $n: port not free"
 done
-[[ $(grep -c ',interrupted,' boards.csv) == 2 && $(<serial.counter) == 1010 ]] ||
+[[ $(grep -c ',"interrupted",' boards.csv) == 2 && $(<serial.counter) == 1010 ]] ||
     fail "interrupted runs not recorded with their numbers"
 echo "production_line: passed"

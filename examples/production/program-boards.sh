@@ -26,7 +26,7 @@
 # Needs bash 5, xargs (findutils), flock (util-linux), srec_cat (srecord), sha256sum.
 set -uo pipefail
 me=program-boards
-csv_header=time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds
+csv_header=time_utc,port,by_id,serial,image_sha256,source_sha256,vantrel_version,result,seconds
 
 # The records of an image that vantrel accepted, from standard input, in the form srec_cat
 # reads: vantrel's reader skips a byte-order mark opening the file, lines of text and text
@@ -41,13 +41,14 @@ records() {
 # One board, in a process of its own that xargs starts: NAME PORT BY_ID (the by-id name,
 # or empty). Writes its log, its line of the record and a result line for the summary.
 board() {
-    local name=$1 port=$2 by_id=$3 serial="" hex=$source status=0 result stopped=""
+    local name=$1 port=$2 by_id=$3 serial="" hex=$source hex_sha="" status=0 result stopped=""
     local log=$logdir/$name.log t0=${EPOCHREALTIME//[!0-9]/}
     exec 2>"$log" 8<"$logdir/boards"
     flock -s 8 # held until the board ends: an interrupted run waits for it
     trap 'stopped=1' INT TERM HUP # vantrel, in the same process group, ends first
     echo "# $(date -u +%FT%TZ) $port ${by_id:+($by_id) }image $image sha256 $sha" >&2
     if [[ -n $addr ]]; then
+        hex="" # none until the board's own copy is made
         if serial=$(take_number); then
             hex=$logdir/$name.hex
             echo "# serial number $serial at $span, $width bytes $endian-endian, in $hex" >&2
@@ -55,10 +56,14 @@ board() {
             records <"$source" | srec_cat -multiple -disable-sequence-warnings - -intel \
                 -exclude "$addr" $((addr + width)) -generate "$addr" $((addr + width)) \
                 -constant-"$endian"-endian "$serial" "$width" \
-                -o "$hex" -intel -address-length=2 -output_block_size=16 || status=1
+                -o "$hex" -intel -address-length=2 -output_block_size=16 || status=1 hex=""
         else
             serial="" status=1
         fi
+    fi
+    if [[ -n $hex ]]; then
+        hex_sha=$(sha256sum <"$hex" | cut -d' ' -f1)
+        echo "# image $hex sha256 $hex_sha" >&2
     fi
     local args=(--serial "$port" ${speed:+--speed "$speed"} -w -f "$hex" ${reset:+--reset})
     if ((status == 0)) && [[ -z $stopped ]]; then
@@ -82,8 +87,10 @@ board() {
     { # The record, under its lock: a header when it is new, then one whole line.
         flock 9
         [[ -s $csv ]] || echo "$csv_header" >&9
-        printf '%s,"%s","%s",%s,%s,"%s",%s,%s\n' "$(date -u +%FT%TZ)" "$port" "$by_id" \
-            "$serial" "$sha" "$version" "$result" "$seconds" >&9
+        local q='"' # text quoted, a quote in it doubled
+        printf '"%s","%s","%s",%s,"%s","%s","%s","%s",%s\n' "$(date -u +%FT%TZ)" \
+            "${port//$q/$q$q}" "${by_id//$q/$q$q}" "$serial" "$hex_sha" "$sha" \
+            "${version//$q/$q$q}" "$result" "$seconds" >&9
     } 9>>"$csv"
     echo "$result $seconds ${serial:--}" >"$logdir/$name.result"
     exit 0
@@ -222,6 +229,9 @@ done
 count=$((${#boards[@]} / 3))
 
 : >>"$csv" 2>/dev/null || die "record $csv cannot be written"
+header=$(head -n 1 "$csv")
+[[ ! -s $csv || $header == "$csv_header" ]] ||
+    die "record $csv begins '$header', not $csv_header; give a new record (-o FILE)"
 logdir=${logdir:-logs/$(date -u +%Y%m%dT%H%M%SZ)-$$}
 [[ ! -e $logdir || -z $(ls -A "$logdir") ]] || die "log directory $logdir is not empty"
 mkdir -p "$logdir" || die "log directory $logdir cannot be made"
