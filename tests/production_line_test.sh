@@ -140,6 +140,27 @@ done
 # No number went to two boards, and the spoiled ones went to none.
 [[ $(cut -d' ' -f2 <<<"$record" | sort -u | wc -l) == 8 ]] || fail "a number was handed out twice"
 
+# Two stations at once sharing one counter, one of them through a symbolic link, with 1-byte
+# numbers from 251: each number goes to one board, the last being 254 (255 reads as blank
+# flash), and the link is still a link.
+echo 251 >shared.counter
+ln -s shared.counter station.counter
+statuses=()
+for station in shared station; do
+    ports=(port1 port2)
+    [[ $station == shared ]] || ports=(port3 port4) # port3 fails, keeping its number
+    timeout 60 bash "$script" -a 0x1DF0 -w 1 -c "$station.counter" -o shared.csv \
+        -l "logs-$station" image.hex "${ports[@]}" >"out-$station" 2>"err-$station" &
+    statuses+=($!)
+done
+wait "${statuses[0]}" || fail "station 1: status $?: $(cat err-shared)"
+status=0
+wait "${statuses[1]}" || status=$?
+((status == 1)) || fail "station 2: status $status, not 1: $(cat err-station)"
+numbers=$(python3 -c 'import csv, sys; print(*sorted(r[3] for r in csv.reader(open(sys.argv[1]))))' shared.csv)
+[[ $numbers == "251 252 253 254 serial" && -L station.counter && $(<shared.counter) == 255 ]] ||
+    fail "shared counter: numbers $numbers, counter $(<shared.counter), $(ls -l station.counter)"
+
 # Bad input: its own message for each, status 2, no byte to any adapter, nothing recorded.
 mkdir counter.dir
 echo time_utc,port,by_id,serial,image_sha256,vantrel_version,result,seconds >old.csv
@@ -155,6 +176,7 @@ cases=(
     "image missing.hex: no such file|-a 0x1DF0 missing.hex port1"
     "counter garbled.counter holds '12x', not a number|-a 0x1DF0 -c garbled.counter image.hex port1"
     "counter counter.dir: not a readable file|-a 0x1DF0 -c counter.dir image.hex port1"
+    "the number 255 does not fit in a 1-byte serial number: the largest is 254 (255 would read as blank flash|-a 0x1DF0 -w 1 -c station.counter image.hex port1"
     "counter absent.counter does not exist|-a 0x1DF0 -c absent.counter image.hex port1"
     "port port9 does not exist|-a 0x1DF0 image.hex port1 port9"
     "port image.hex is not a serial device|-a 0x1DF0 image.hex port1 image.hex"
@@ -169,7 +191,8 @@ for case in "${cases[@]}"; do
     timeout 30 bash "$script" -o boards.csv -l logs-bad "${args[@]}" >out-bad 2>err-bad || status=$?
     [[ $status == 2 && $(<err-bad) == "program-boards: "*"$message"*"; nothing written." ]] ||
         fail "${args[*]}: status $status, message: $(cat err-bad)"
-    [[ ! -e logs-bad && $(<serial.counter) == 1008 && $(grep -c '' boards.csv) == 9 ]] ||
+    [[ ! -e logs-bad && $(<serial.counter) == 1008 && $(<shared.counter) == 255 &&
+        $(grep -c '' boards.csv) == 9 ]] ||
         fail "${args[*]}: left a log, moved the counter or wrote to the record"
 done
 [[ $(cat emu*.trace | wc -c) == "$traces" ]] || fail "bad input reached an adapter"

@@ -96,25 +96,36 @@ board() {
     exit 0
 }
 
-# The next serial number from the counter, which moves on by one, under a lock: a number
-# is handed out once, whatever becomes of the board it went to.
+# The largest serial number of the width: one more has every byte 0xFF, as blank flash has.
+largest() { echo $(((1 << 8 * width) - 2)); }
+
+# The next serial number from the counter, which moves on by one: a number is handed out
+# once, whatever becomes of the board it went to. The lock is on the counter file itself and
+# the file is rewritten in place through it, never replaced: every station that reaches the
+# file, by a symbolic link, a hard link or a mount, waits on the same lock and reads what the
+# last one wrote. A number past the largest is not handed out, and the counter stays.
 take_number() {
-    local n
+    local n max
+    max=$(largest)
     {
         flock 9 || return 1
-        n=$(<"$counter") || return 1
+        if ! [[ /proc/self/fd/9 -ef $counter ]]; then # replaced by another program meanwhile
+            echo "$me: counter $counter was replaced while this board waited for it" >&2
+            return 1
+        fi
+        n=$(</proc/self/fd/9) || return 1
         if ! [[ $n =~ ^[0-9]{1,18}$ ]]; then
             echo "$me: counter $counter holds '$n', not a number" >&2
             return 1
         fi
         n=$((10#$n))
-        if ((n >= 1 << 8 * width)); then
-            echo "$me: counter $counter: $n does not fit in $width bytes" >&2
+        if ((n > max)); then
+            echo "$me: counter $counter: $n is past $max, the largest $width-byte serial number ($((max + 1)) would read as blank flash, every byte 0xFF)" >&2
             return 1
         fi
-        echo $((n + 1)) >"$counter.new" && mv -f "$counter.new" "$counter" || return 1
+        echo $((n + 1)) >/proc/self/fd/9 || return 1
         echo "$n"
-    } 9>>"$counter.lock"
+    } 9<>"$counter"
 }
 
 if [[ ${1:-} == --board ]]; then # started by xargs below, with the settings exported
@@ -196,7 +207,7 @@ if [[ -n $addr ]]; then
     [[ -f $counter && -r $counter ]] || die "counter $counter: not a readable file"
     next=$(<"$counter")
     [[ $next =~ ^[0-9]{1,18}$ ]] || die "counter $counter holds '$next', not a number"
-    [[ -w $(dirname "$counter") ]] || die "counter $counter: its directory is not writable"
+    [[ -w $counter ]] || die "counter $counter: not a writable file"
 fi
 
 # The ports: those given, and those of the pattern; each a serial device, none twice.
@@ -208,8 +219,11 @@ if [[ -n $pattern ]]; then
     ports+=("${matched[@]}")
 fi
 ((${#ports[@]})) || die "no port given"
-if [[ -n $addr ]] && ((10#$next + ${#ports[@]} > 1 << 8 * width)); then
-    die "counter $counter: the numbers $((10#$next)) to $((10#$next + ${#ports[@]} - 1)) do not all fit in a $width-byte serial number"
+max=$(largest)
+if [[ -n $addr ]] && ((10#$next + ${#ports[@]} - 1 > max)); then
+    numbers="the numbers $((10#$next)) to $((10#$next + ${#ports[@]} - 1)) do not all fit"
+    ((${#ports[@]} > 1)) || numbers="the number $((10#$next)) does not fit"
+    die "counter $counter: $numbers in a $width-byte serial number: the largest is $max ($((max + 1)) would read as blank flash, every byte 0xFF)"
 fi
 declare -A seen
 boards=() # NAME PORT BY_ID for each board
