@@ -8,22 +8,31 @@
 #
 #   -m PATTERN  also every /dev/serial/by-id/PATTERN (quote it: -m 'usb-FTDI_*')
 #   -s SPEED    vantrel --speed (default: vantrel's own, 19200)
-#   -a ADDRESS  write a serial number there (for example 0x1DF0); without -a, none
+#   -a ADDRESS  write a serial number there (for example 0x1DF0), where the image has
+#               no byte or only bytes 0xFF; without -a, none
 #   -w WIDTH    its width in bytes, 1 to 4 (default 4), little-endian ...
 #   -b          ... or big-endian
-#   -c FILE     counter: holds the next serial number (default serial.counter)
+#   -c FILE     counter: holds the next serial number (default serial.counter); it is
+#               locked and rewritten in place, so that stations may share it, by a
+#               link or a mount too
 #   -o FILE     the CSV record, appended to (default boards.csv)
 #   -l DIR      logs: one per board, with its image (default logs/<UTC time>-<pid>)
 #   -t          also a VANTREL_TRACE file per board, beside its log (so does a
 #               VANTREL_TRACE set in the environment)
 #   -R          vantrel --reset: start the board after its write
 #
+# The image is judged by vantrel (VANTREL_CHECK_IMAGE) before anything is done; one it
+# refuses is refused in its words. Serial numbers run up to 2^(8 x WIDTH) - 2 (254 at 1
+# byte): the next, every byte 0xFF, would read as blank flash and is never handed out.
+# Record: time_utc,port,by_id,serial,image_sha256,source_sha256,vantrel_version,result,
+# seconds; image_sha256 is that of the board's own copy, source_sha256 of IMAGE.
 # Exit status: 0 every board written, 1 a board failed, 2 bad input (nothing written),
 # 130 or 143 interrupted by SIGINT (Ctrl-C) or SIGTERM.
 # Environment: VANTREL (the program, default vantrel), VANTREL_VERSION (the version for
 # the record; default from dpkg, else from the vantrel-emu installed beside vantrel),
 # BY_ID_DIR (default /dev/serial/by-id).
-# Needs bash 5, xargs (findutils), flock (util-linux), srec_cat (srecord), sha256sum.
+# Needs bash 5, xargs (findutils), flock (util-linux), srec_cat (srecord), sha256sum, and a
+# vantrel that knows VANTREL_CHECK_IMAGE.
 set -uo pipefail
 me=program-boards
 csv_header=time_utc,port,by_id,serial,image_sha256,source_sha256,vantrel_version,result,seconds
@@ -138,7 +147,7 @@ die() { # bad input: nothing is written
     exit 2
 }
 usage() { # [STATUS]
-    sed -n '/^#   program-boards/,/^# Needs/s/^# \{0,1\}//p' "$0"
+    sed -n '/^#   program-boards/,/^set -uo/s/^# \{0,1\}//p' "$0"
     exit "${1:-2}"
 }
 
