@@ -154,6 +154,7 @@ usage() { # [STATUS]
 export image="" speed="" addr="" width=4 endian=little counter=serial.counter csv=boards.csv
 export logdir="" trace=${VANTREL_TRACE:+1} reset="" vantrel=${VANTREL:-vantrel}
 unset VANTREL_TRACE # each board gets a trace of its own
+unset VANTREL_CHECK_IMAGE # with it, each write would end at its check, status 0, unwritten
 pattern=""
 while getopts "m:s:a:w:bc:o:l:tRh" opt; do
     case $opt in
