@@ -44,7 +44,8 @@ csv_header=time_utc,port,by_id,serial,image_sha256,source_sha256,vantrel_version
 # address records (types 00, 01, 02 and 04), the only ones that place bytes.
 records() {
     tr '\r' '\n' | LC_ALL=C sed -n '1s/^\xEF\xBB\xBF//; s/^\(:[0-9A-Fa-f]\{10,\}\).*/\1/p' |
-        LC_ALL=C awk '!ended && substr($0, 8, 2) ~ /^0[0124]$/ { print } substr($0, 8, 2) == "01" { ended = 1 }'
+        LC_ALL=C awk '!ended && substr($0, 8, 2) ~ /^0[0124]$/ { print }
+                      substr($0, 8, 2) == "01" { ended = 1 }'
 }
 
 # One board, in a process of its own that xargs starts: NAME PORT BY_ID (the by-id name,
@@ -229,10 +230,10 @@ if [[ -n $pattern ]]; then
     ports+=("${matched[@]}")
 fi
 ((${#ports[@]})) || die "no port given"
-max=$(largest)
-if [[ -n $addr ]] && ((10#$next + ${#ports[@]} - 1 > max)); then
+if [[ -n $addr ]] && ((10#$next + ${#ports[@]} - 1 > $(largest))); then
     numbers="the numbers $((10#$next)) to $((10#$next + ${#ports[@]} - 1)) do not all fit"
     ((${#ports[@]} > 1)) || numbers="the number $((10#$next)) does not fit"
+    max=$(largest)
     die "counter $counter: $numbers in a $width-byte serial number: the largest is $max ($((max + 1)) would read as blank flash, every byte 0xFF)"
 fi
 declare -A seen
