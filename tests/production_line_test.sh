@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # examples/production/program-boards.sh end to end: four vantrel-emu adapters, one of
-# which refuses a block so that its write fails, programmed twice with serial numbers;
-# bad input that must write nothing; and an interruption that must put every port back.
+# which refuses a block so that its write fails, programmed twice with serial numbers (the
+# second time from an image as editors leave it); two stations sharing one counter through a
+# link; bad input that must write nothing; and an interruption that must put every port back.
 # Usage: production_line_test.sh VANTREL VANTREL_EMU SCRIPT VERSION (CTest passes them).
 # Exit status 77 (skipped) when srec_cat, srec_cmp, flock or python3 is missing.
 set -euo pipefail
