@@ -61,7 +61,7 @@ for n in "${counts[@]}"; do
     total=$(($(now_us) - t0))
     stop_emus
     grep -q "^$n boards: $n ok," "out$n" || { cat "out$n" >&2; exit 1; }
-    rows+=("$(tail -n +2 boards.csv | cut -d, -f8 | sort -n | awk -v n="$n" -v total="$total" \
+    rows+=("$(tail -n +2 boards.csv | awk -F, '{ print $NF }' | sort -n | awk -v n="$n" -v total="$total" \
         -v plain="$plain" '{ s[NR] = $1 } END {
             median = NR % 2 ? s[(NR + 1) / 2] : (s[NR / 2] + s[NR / 2 + 1]) / 2
             printf "| %d | %.2f | %.2f | %.2f | %.2f | %.3f | %.3f | %.2f |", n, median, s[1], s[NR],
