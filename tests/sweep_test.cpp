@@ -292,6 +292,7 @@ struct sweep_case {
     bool requests = true; // also every fault on the bytes the program sends
     int part = 0;         // the trials of this part: every parts-th from the part-th
     int parts = 1;
+    int rx_hold = 1; // bytes the adapter holds while busy: 0 loses a fetch queued behind a read
 };
 
 std::string adapter_name(block_read_answer answer) {
@@ -307,7 +308,8 @@ std::string adapter_name(block_read_answer answer) {
 
 void PrintTo(const sweep_case& c, std::ostream* os) {
     *os << c.s->name << (c.byte_by_byte ? ", byte by byte, " : ", whole replies, ")
-        << adapter_name(c.answer) << ", part " << c.part + 1 << " of " << c.parts;
+        << adapter_name(c.answer) << ", holding " << c.rx_hold << ", part " << c.part + 1 << " of "
+        << c.parts;
 }
 
 class Sweep : public ::testing::TestWithParam<sweep_case> {};
@@ -322,6 +324,7 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     cfg.block_read_ack = c.answer != block_read_answer::never;
     cfg.block_read_ack_every = c.answer == block_read_answer::every_third ? 3 : 1;
     cfg.flash_end = s.flash_end;
+    cfg.rx_hold = c.rx_hold;
 
     // The clean run: it succeeds, and its exchanges are the places to put a fault.
     places clean;
@@ -353,13 +356,13 @@ TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
     findings found;
     test_support::side_by_side(
         trials, [&](const trial& t) { run_once(s, cfg, t, nullptr, &found); }, RUNS_AT_ONCE);
-    std::printf("%s, %s, %s, part %d of %d: %zu exchanges, %zu faulted runs of %zu (%zu on "
-                "requests), %d still succeeded, %d false successes, %d failed erases that "
-                "changed the chip\n",
+    std::printf("%s, %s, %s, holding %d, part %d of %d: %zu exchanges, %zu faulted runs of %zu "
+                "(%zu on requests), %d still succeeded, %d false successes, %d failed erases "
+                "that changed the chip\n",
                 s.name, c.byte_by_byte ? "byte by byte" : "whole replies",
-                adapter_name(c.answer).c_str(), c.part + 1, c.parts, clean.exchanges.size(),
-                trials.size(), all_trials, request_count, found.successes.load(),
-                found.false_successes.load(), found.damaging_erases.load());
+                adapter_name(c.answer).c_str(), c.rx_hold, c.part + 1, c.parts,
+                clean.exchanges.size(), trials.size(), all_trials, request_count,
+                found.successes.load(), found.false_successes.load(), found.damaging_erases.load());
 }
 
 // --- the scenarios ---
@@ -521,7 +524,8 @@ constexpr auto ALWAYS = block_read_answer::always;
 constexpr auto NEVER = block_read_answer::never;
 constexpr auto EVERY_THIRD = block_read_answer::every_third;
 
-/// The sweeps, and how many parts each runs in when it runs whole.
+/// The sweeps, and how many parts each runs in when it runs whole. The adapter holds one byte
+/// while busy, as a UART does, or none: then it loses the fetch sent behind a block read.
 const std::vector<sweep_case> SWEEPS{
     {&INQUIRE, false, ALWAYS, true, 0, 1},
     {&INQUIRE, true, ALWAYS, true, 0, 1},
@@ -533,6 +537,14 @@ const std::vector<sweep_case> SWEEPS{
     {&ERASE, true, ALWAYS, true, 0, 2},
     {&ERASE_BLANK_FIRST, false, ALWAYS, true, 0, 2},
     {&ERASE_BLANK_FIRST, true, ALWAYS, true, 0, 2},
+    {&READ, false, ALWAYS, true, 0, 2, 0},
+    {&READ, true, ALWAYS, true, 0, 2, 0},
+    {&WRITE, false, ALWAYS, true, 0, 6, 0},
+    {&WRITE, true, ALWAYS, true, 0, 6, 0},
+    {&ERASE, false, ALWAYS, true, 0, 2, 0},
+    {&ERASE, true, ALWAYS, true, 0, 2, 0},
+    {&ERASE_BLANK_FIRST, false, ALWAYS, true, 0, 2, 0},
+    {&ERASE_BLANK_FIRST, true, ALWAYS, true, 0, 2, 0},
     {&READ, false, NEVER, false},
     {&READ, true, NEVER, false},
     {&READ, false, EVERY_THIRD, false},
@@ -567,6 +579,9 @@ INSTANTIATE_TEST_SUITE_P(Runs, Sweep, ::testing::ValuesIn(sweep_parts()), [](con
         name += "_SilentBlockRead";
     } else if (info.param.answer == EVERY_THIRD) {
         name += "_BlockReadEveryThird";
+    }
+    if (info.param.rx_hold == 0) {
+        name += "_HoldingNone";
     }
     if (info.param.parts > 1) {
         name += "_Part" + std::to_string(info.param.part + 1);
