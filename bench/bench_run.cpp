@@ -58,6 +58,7 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     cfg.real_line = setup.real_line;
     cfg.block_read_ack = s.block_read_ack;
     cfg.latency_us = s.latency_us;
+    cfg.rx_hold = s.rx_hold;
     sim::emulator emu(cfg);
     std::size_t replies = 0; // read once the emulator's thread has ended
     emu.set_trace([&replies](const sim::exchange& e) { replies += e.reply.empty() ? 0 : 1; });
@@ -128,7 +129,8 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
         }
     }
 
-    return figures_of(emu.transcript(), replies, s, child);
+    const double busy_s = std::chrono::duration<double>(emu.busy_time()).count();
+    return figures_of(emu.transcript(), replies, busy_s, s, child);
 }
 
 std::map<std::string, long> count_syscalls(const bench_setup& setup, const scenario& s) {

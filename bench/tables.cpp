@@ -117,14 +117,13 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us) {
                               100 * median(f.cpu) / median(f.bound));
                 split_table += row.data();
                 if (speed == 115200 && adapters[a].latency_us == 0) {
-                    const double waits_s =
-                        DRAIN_S + (adapters[a].block_read_ack ? 0 : SILENT_LEARNING_S);
-                    const double replies = static_cast<double>(f.last.replies);
+                    const double waits_s = DRAIN_S + f.last.quiet_s;
+                    const double trips = static_cast<double>(f.last.round_trips);
                     std::snprintf(row.data(), row.size(),
                                   "| %s | %s | %.3f | %zu | %.2f | %.2f |\n", command.c_str(),
-                                  adapters[a].name.c_str(), f.last.wire_s + waits_s, f.last.replies,
-                                  f.last.wire_s + waits_s + replies * 0.001,
-                                  f.last.wire_s + waits_s + replies * 0.016);
+                                  adapters[a].name.c_str(), f.last.wire_s + waits_s,
+                                  f.last.round_trips, f.last.wire_s + waits_s + trips * 0.001,
+                                  f.last.wire_s + waits_s + trips * 0.016);
                     projection += row.data();
                 }
             }
@@ -145,8 +144,8 @@ void adapter_tables(const bench_setup& setup, int runs, long latency_us) {
                 "turnaround, over 1000 exchanges (a second's worth with a longer turnaround) at "
                 "the start of each turn; the median over the turns.\n");
     std::printf("\nAt 115200 bit/s with a turnaround before each reply (bound = wire and waits + "
-                "turnaround x replies, from the last run):\n\n"
-                "| command | adapter | wire and waits s | replies | with 1 ms s | with 16 ms s "
+                "turnaround x round trips, from the last run):\n\n"
+                "| command | adapter | wire and waits s | round trips | with 1 ms s | with 16 ms s "
                 "|\n|---|---|---|---|---|---|\n%s",
                 projection.c_str());
 }
@@ -182,6 +181,51 @@ void baseline_table(const bench_setup& setup, const std::string& baseline, int r
                         median(old_runs.ratio), median(new_runs.ratio), median(ratio),
                         median(new_runs.bound) / median(old_runs.bound));
             std::fflush(stdout);
+        }
+    }
+}
+
+void round_trip_table(const bench_setup& setup, const std::string& baseline, int runs) {
+    struct adapter {
+        const char* name;
+        bool block_read_ack;
+        int rx_hold;
+    };
+    constexpr std::array<adapter, 3> adapters{{{"answering, holds 1 byte", true, 1},
+                                               {"answering, holds none", true, 0},
+                                               {"silent block read, holds 1", false, 1}}};
+    bench_setup before = setup;
+    before.vantrel = baseline;
+    std::printf("Before: %s\n\nAt 115200 bit/s; round trips: the times the program waited for "
+                "the adapter (runs of reply bytes on the line after request bytes).\n\n"
+                "| command | turnaround | adapter | exchanges before / now | round trips before / "
+                "now | wall s before / now | bound s before / now | wall now/before |\n"
+                "|---|---|---|---|---|---|---|---|\n",
+                baseline.c_str());
+    for (const std::string command : {"write", "read"}) {
+        for (const long latency_us : {1000L, 16000L}) {
+            for (const adapter& a : adapters) {
+                series old_runs;
+                series new_runs;
+                std::vector<double> ratio;
+                const scenario s{command, 115200, a.block_read_ack, latency_us, a.rx_hold};
+                for (int r = 0; r < runs; ++r) {
+                    for (int k = 0; k < 2; ++k) {
+                        const bool old_turn = (r + k) % 2 == 0;
+                        (old_turn ? old_runs : new_runs).add(run_once(old_turn ? before : setup, s));
+                    }
+                    ratio.push_back(new_runs.wall.back() / old_runs.wall.back());
+                }
+                const run_figures& o = old_runs.last;
+                const run_figures& n = new_runs.last;
+                std::printf("| %s | %ld ms | %s | %zu / %zu | %zu / %zu | %.2f / %.2f | %.2f / %.2f "
+                            "| %.3f |\n",
+                            command.c_str(), latency_us / 1000, a.name, o.exchanges, n.exchanges,
+                            o.round_trips, n.round_trips, median(old_runs.wall),
+                            median(new_runs.wall), median(old_runs.bound), median(new_runs.bound),
+                            median(ratio));
+                std::fflush(stdout);
+            }
         }
     }
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "time_split.h"
 
+#include <algorithm>
+
 namespace bench {
 
 double ms_between(steady::time_point from, steady::time_point to) {
@@ -30,6 +32,7 @@ void split_wall(const std::vector<sim::transcript_entry>& log, double byte_ms,
         while (i < n && log[i].dir == sim::direction::to_adapter) {
             ++i;
         }
+        f.round_trips += i < n ? 1 : 0;
         while (i < n && log[i].dir == sim::direction::from_adapter) {
             ++i;
         }
@@ -37,8 +40,12 @@ void split_wall(const std::vector<sim::transcript_entry>& log, double byte_ms,
         f.emulator_ms += ms_between(log[request_first].when, log[i - 1].when) - wire;
         if (i < n) {
             const double gap = ms_between(log[i - 1].when, log[i].when);
-            f.turnaround_us.push_back(gap * 1000);
-            f.turnaround_ms += gap;
+            if (gap >= QUIET_GAP_S * 1000) {
+                f.quiet_s += gap / 1000;
+            } else {
+                f.turnaround_us.push_back(gap * 1000);
+                f.turnaround_ms += gap;
+            }
         }
     }
 }
@@ -46,7 +53,7 @@ void split_wall(const std::vector<sim::transcript_entry>& log, double byte_ms,
 } // namespace
 
 run_figures figures_of(const std::vector<sim::transcript_entry>& log, std::size_t replies,
-                       const scenario& s, const child_result& child) {
+                       double busy_s, const scenario& s, const child_result& child) {
     run_figures f;
     f.line_fingerprint = 14695981039346656037ULL;
     for (const auto& e : log) {
@@ -65,13 +72,13 @@ run_figures figures_of(const std::vector<sim::transcript_entry>& log, std::size_
     split_wall(log, s.speed > 0 ? 10.0 * 1000 / static_cast<double>(s.speed) : 0, child, f);
     f.wire_s =
         s.speed > 0 ? static_cast<double>(f.to_adapter + f.from_adapter) * 10.0 / s.speed : 0;
-    // The adapter's turnarounds and a silent adapter's learning waits fall between a request's
-    // first byte and its reply's last: out of the emulator's part, into the bound.
-    const double waits_s =
-        static_cast<double>(f.replies) * static_cast<double>(s.latency_us) / 1e6 +
-        (s.block_read_ack ? 0 : SILENT_LEARNING_S);
-    f.emulator_ms -= waits_s * 1000;
-    f.bound_s = f.wire_s + DRAIN_S + waits_s;
+    // The adapter's turnarounds and its busy time fall between a request's first byte and its
+    // reply's last: out of the emulator's part, into the bound, as do the quiet waits.
+    f.busy_s = busy_s;
+    const double adapter_s = std::max(
+        static_cast<double>(f.round_trips) * static_cast<double>(s.latency_us) / 1e6, busy_s);
+    f.emulator_ms -= adapter_s * 1000;
+    f.bound_s = f.wire_s + DRAIN_S + f.quiet_s + adapter_s;
     return f;
 }
 

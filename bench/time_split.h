@@ -16,15 +16,16 @@
 namespace bench {
 
 constexpr double DRAIN_S = 0.100; // the quiet wait before the programming-mode command
-// An adapter that leaves out the block-read answer: the first two block reads of a run wait for
-// it in full before the program stops waiting.
-constexpr double SILENT_LEARNING_S = 2 * 0.100;
+/// A gap on the line at least this long is one of the program's quiet waits (a drain, the quiet
+/// after an identifier, a reply wait that ran out): the protocol's waits, in the bound.
+constexpr double QUIET_GAP_S = 0.090;
 
 struct scenario {
     std::string command;        // "write" or "read"
     long speed;                 // bits per second on the line; 0: unpaced
     bool block_read_ack = true; // false: the adapter leaves the block-read answer out
     long latency_us = 0;        // the adapter's turnaround before each reply
+    int rx_hold = 1;            // bytes the adapter holds while busy
 };
 
 struct run_figures {
@@ -33,8 +34,11 @@ struct run_figures {
     double bound_s = 0;
     std::size_t to_adapter = 0;
     std::size_t from_adapter = 0;
-    std::size_t exchanges = 0; // command bytes the adapter handled
-    std::size_t replies = 0;   // of those, the ones it answered
+    std::size_t exchanges = 0;   // command bytes the adapter handled
+    std::size_t replies = 0;     // of those, the ones it answered
+    std::size_t round_trips = 0; // replies, or replies sent back together, after requests
+    double busy_s = 0;           // the adapter busy with block reads, writes and erase steps
+    double quiet_s = 0;          // the gaps of QUIET_GAP_S or more: the program's quiet waits
     double wire_s = 0;
     // Where the wall time goes, from the emulator's transcript (see split_wall).
     std::vector<double> turnaround_us; // per reply: its last byte out to the next request in
@@ -47,8 +51,10 @@ struct run_figures {
 double ms_between(steady::time_point from, steady::time_point to);
 
 /// The figures of a run of s from the line's transcript, of which replies commands were
-/// answered, and the child's times.
+/// answered while the adapter was busy for busy_s, and the child's times. The bound is the
+/// wire time, the program's quiet waits, and the longer of the adapter's turnarounds (one per
+/// round trip) and its busy time, which a turnaround hides.
 run_figures figures_of(const std::vector<sim::transcript_entry>& log, std::size_t replies,
-                       const scenario& s, const child_result& child);
+                       double busy_s, const scenario& s, const child_result& child);
 
 } // namespace bench

@@ -14,7 +14,10 @@
 // one that leaves the block-read answer out, and one that answers each request after a
 // turnaround of --latency-us (1000 by default), as a USB serial converter does. --baseline PATH
 // runs the paced write and read with an earlier build of vantrel at PATH and with this one in
-// turn, and sets their bytes, exchanges and times side by side.
+// turn, and sets their bytes, exchanges and times side by side; with --adapters too, it sets
+// their round trips and times side by side at 115200 bit/s behind a 1 ms and a 16 ms turnaround,
+// against an adapter that holds one byte while busy, one that holds none, and one that leaves
+// the block-read answer out.
 //
 // Usage: wire_bench [--vantrel PATH] [--runs N] [--no-strace] [--default-slack] [--real-line]
 //                   [--trace] [--adapters] [--latency-us US] [--baseline PATH]
@@ -86,13 +89,11 @@ int main(int argc, char** argv) {
                 setup.real_line ? "byte by byte, unpaced too (real line)"
                                 : "byte by byte when paced, whole when unpaced",
                 setup.trace ? "VANTREL_TRACE set to a file" : "VANTREL_TRACE unset");
-    if (adapters) {
+    if (adapters && !baseline.empty()) {
+        bench::round_trip_table(setup, baseline, runs);
+    } else if (adapters) {
         bench::adapter_tables(setup, runs, latency_us);
-    }
-    if (!baseline.empty()) {
-        if (adapters) {
-            std::printf("\n");
-        }
+    } else if (!baseline.empty()) {
         bench::baseline_table(setup, baseline, runs);
     }
     if (!adapters && baseline.empty()) {
