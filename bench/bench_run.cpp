@@ -52,7 +52,7 @@ std::string image_hex(const std::vector<uint8_t>& image) {
 }
 
 run_figures run_once(const bench_setup& setup, const scenario& s,
-                     const std::vector<std::string>& wrapper) {
+                     const std::vector<std::string>& wrapper, bool may_fail) {
     sim::config cfg;
     cfg.baud_pacing = s.speed > 0;
     cfg.real_line = setup.real_line;
@@ -90,6 +90,16 @@ run_figures run_once(const bench_setup& setup, const scenario& s,
     unsetenv("VANTREL_TRACE");
     emu.stop();
 
+    if ((child.timed_out || child.status != 0) && may_fail) {
+        run_figures f;
+        f.failed = true;
+        std::string said = slurp(err);
+        while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) {
+            said.pop_back();
+        }
+        f.failure = said.substr(said.find_last_of("\r\n") + 1);
+        return f;
+    }
     if (child.timed_out || child.status != 0) {
         // What the line saw, kept with the program's trace (--trace) for a look at the failure.
         const std::string line_log = setup.dir + "/line.txt";

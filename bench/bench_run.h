@@ -33,9 +33,10 @@ std::vector<uint8_t> make_image();
 /// no block of the image is all 0xFF, then the end record.
 std::string image_hex(const std::vector<uint8_t>& image);
 
-/// One run of the scenario; exits the benchmark when the program fails.
+/// One run of the scenario; exits the benchmark when the program fails, unless may_fail: then
+/// the figures say so (failed).
 run_figures run_once(const bench_setup& setup, const scenario& s,
-                     const std::vector<std::string>& wrapper = {});
+                     const std::vector<std::string>& wrapper = {}, bool may_fail = false);
 
 /// System calls of one run under strace -f -c, by name.
 std::map<std::string, long> count_syscalls(const bench_setup& setup, const scenario& s);

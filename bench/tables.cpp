@@ -210,20 +210,41 @@ void round_trip_table(const bench_setup& setup, const std::string& baseline, int
                 std::vector<double> ratio;
                 const scenario s{command, 115200, a.block_read_ack, latency_us, a.rx_hold};
                 for (int r = 0; r < runs; ++r) {
+                    // The earlier build may fail against an adapter it does not know.
+                    bool old_failed = false;
                     for (int k = 0; k < 2; ++k) {
                         const bool old_turn = (r + k) % 2 == 0;
-                        (old_turn ? old_runs : new_runs).add(run_once(old_turn ? before : setup, s));
+                        const run_figures f = run_once(old_turn ? before : setup, s, {}, old_turn);
+                        if (f.failed) {
+                            std::fprintf(stderr, "%s, %ld us, %s: the earlier build failed: %s\n",
+                                         command.c_str(), latency_us, a.name, f.failure.c_str());
+                        }
+                        old_failed = old_failed || f.failed;
+                        if (!f.failed) {
+                            (old_turn ? old_runs : new_runs).add(f);
+                        }
+                    }
+                    if (old_failed) {
+                        break;
                     }
                     ratio.push_back(new_runs.wall.back() / old_runs.wall.back());
                 }
-                const run_figures& o = old_runs.last;
                 const run_figures& n = new_runs.last;
-                std::printf("| %s | %ld ms | %s | %zu / %zu | %zu / %zu | %.2f / %.2f | %.2f / %.2f "
-                            "| %.3f |\n",
-                            command.c_str(), latency_us / 1000, a.name, o.exchanges, n.exchanges,
-                            o.round_trips, n.round_trips, median(old_runs.wall),
-                            median(new_runs.wall), median(old_runs.bound), median(new_runs.bound),
-                            median(ratio));
+                if (old_runs.wall.empty()) {
+                    std::printf("| %s | %ld ms | %s | failed / %zu | failed / %zu | failed / %.2f "
+                                "| - / %.2f | - |\n",
+                                command.c_str(), latency_us / 1000, a.name, n.exchanges,
+                                n.round_trips, median(new_runs.wall), median(new_runs.bound));
+                    std::fflush(stdout);
+                    continue;
+                }
+                const run_figures& o = old_runs.last;
+                std::printf(
+                    "| %s | %ld ms | %s | %zu / %zu | %zu / %zu | %.2f / %.2f | %.2f / %.2f "
+                    "| %.3f |\n",
+                    command.c_str(), latency_us / 1000, a.name, o.exchanges, n.exchanges,
+                    o.round_trips, n.round_trips, median(old_runs.wall), median(new_runs.wall),
+                    median(old_runs.bound), median(new_runs.bound), median(ratio));
                 std::fflush(stdout);
             }
         }

@@ -46,6 +46,8 @@ struct run_figures {
     double emulator_ms = 0;            // request in to reply out, beyond the wire time
     double start_exit_ms = 0;          // before the first byte (less the drain), after the last
     uint64_t line_fingerprint = 0;     // FNV-1a over the transcript's directions and bytes
+    bool failed = false;               // the program failed (a run that was allowed to)
+    std::string failure;               // then the last line it printed
 };
 
 double ms_between(steady::time_point from, steady::time_point to);
