@@ -213,7 +213,8 @@ for name in ("write", "read"):
     wire = (sent + received) * 10 / speed  # 8 data bits, a start and a stop bit
     print(f"{name:6} {seconds:7.2f}s {exchanges:>10} {sent:>13} / {received:<6} {wire:9.2f}s")
 print("Wire time: the bytes exchanged, 10 bits each. The rest of the run time is spent")
-print("turning round: vantrel waits for each reply before it sends the next request.")
+print("turning round and in quiet waits: vantrel waits for each reply before it sends the")
+print("next request, but for a fetch, which goes out behind its block read.")
 PY
 
 printf '\nDemo completed.\n'
