@@ -5,7 +5,6 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "commands/commands.h"
-#include "trace/trace_notes.h"
 #include "trace/wire_trace.h"
 
 #include <cstdlib>

@@ -24,7 +24,7 @@
 #include "commands/chip_identity.h"
 #include "commands/command_port.h"
 #include "commands/commands.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <array>
 #include <cerrno>

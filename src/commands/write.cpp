@@ -34,7 +34,7 @@
 #include "commands/commands.h"
 #include "commands/hex_reader.h"
 #include "serial/serial_port.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <array>
 #include <cstdio>

@@ -11,7 +11,6 @@
 #include "serial/serial_tap.h"
 #include "serial/usb_latency.h"
 #include "trace/trace_file.h"
-#include "trace/trace_notes.h"
 #include "trace/trace_port.h"
 #include "trace/wire_text.h"
 
