@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The small languages of the vantrel-emu command line: adapter command names
 // and the --fault specs that turn into emulator faults; and the trace line of
-// an exchange. The command table itself is in adapter_commands.h.
+// an exchange. The command table itself is in protocol/adapter_protocol.h.
 #pragma once
 
 #include "emulator.h"

@@ -9,18 +9,10 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t REG_DEVICE_ID = 0x00;
-constexpr uint8_t REG_REVISION_ID = 0x01;
-constexpr uint8_t REG_FLASH_DATA = 0xB4;
-
-constexpr uint8_t ERASE_START = 0x03;
-constexpr uint8_t ERASE_ACCEPTED = 0x0D;
+// The emulated chip's own failures: the program takes anything but the answer it waits for as
+// one.
 constexpr uint8_t ERASE_REFUSED = 0x02;
-constexpr std::array<uint8_t, 3> ERASE_CONFIRM = {0xDE, 0xAD, 0xA5};
-
-constexpr uint8_t BLOCK_OK = 0x00;
 constexpr uint8_t BLOCK_FAILED = 0x01;
-constexpr uint8_t QUERY_DONE = 0x21;
 constexpr uint8_t QUERY_NOT_DONE = 0x00;
 
 /// The argument of a one-byte frame; null for any other frame.
@@ -66,7 +58,7 @@ std::vector<uint8_t> target_model::handle(const command_frame& c, fault_injector
     case ADP_PROGRAM_MODE:
         programming_ = true;
         reset_c2();
-        return {0x00};
+        return {PROGRAM_MODE_ENTERED};
     case ADP_BLOCK_WRITE:
         return {block_write(c, faults)};
     case ADP_BLOCK_READ:
@@ -77,7 +69,7 @@ std::vector<uint8_t> target_model::handle(const command_frame& c, fault_injector
         }
         return {};
     case ADP_QUERY:
-        return {cfg_.query_says_done || erased_ ? QUERY_DONE : QUERY_NOT_DONE};
+        return {cfg_.query_says_done || erased_ ? QUERY_ERASE_DONE : QUERY_NOT_DONE};
     default:
         return {};
     }
@@ -90,7 +82,7 @@ long target_model::busy_us(const command_frame& c) const {
     } else if (c.command == ADP_BLOCK_WRITE) {
         us = cfg_.block_write_busy_us;
     } else if (c.command == ADP_DATA_WRITE && single_byte(c) != nullptr &&
-               c2_address_ == REG_FLASH_DATA && programming_) {
+               c2_address_ == C2_FLASH_DATA_REGISTER && programming_) {
         us = cfg_.erase_step_busy_us;
     }
     return std::clamp(us, 0L, MAX_BUSY_US);
@@ -147,16 +139,16 @@ uint8_t target_model::status_poll() {
 }
 
 void target_model::data_write(uint8_t v) {
-    if (c2_address_ != REG_FLASH_DATA || !programming_) {
+    if (c2_address_ != C2_FLASH_DATA_REGISTER || !programming_) {
         return;
     }
     int step_polls = cfg_.erase_busy_polls > 0 ? 1 : 0;
-    if (v == ERASE_START) {
+    if (v == C2_DEVICE_ERASE) {
         erase_step_ = 1;
         erased_ = false;
-        start_busy(cfg_.erase_busy_polls, true, ERASE_ACCEPTED, false);
+        start_busy(cfg_.erase_busy_polls, true, C2_ERASE_ACCEPTED, false);
     } else if (erase_step_ >= 2 && erase_step_ <= 4 &&
-               v == ERASE_CONFIRM[static_cast<std::size_t>(erase_step_ - 2)]) {
+               v == C2_ERASE_KEY[static_cast<std::size_t>(erase_step_ - 2)]) {
         ++erase_step_;
         if (erase_step_ == 5) {
             start_busy(cfg_.erase_busy_polls, true, 0x00, true);
@@ -171,17 +163,17 @@ void target_model::data_write(uint8_t v) {
 
 uint8_t target_model::data_read(const fault_injector* faults) {
     switch (c2_address_) {
-    case REG_DEVICE_ID:
+    case C2_DEVICE_ID_REGISTER:
         return cfg_.device_id;
-    case REG_REVISION_ID:
+    case C2_REVISION_ID_REGISTER:
         return cfg_.revision_id;
-    case REG_FLASH_DATA: {
+    case C2_FLASH_DATA_REGISTER: {
         bool never_ready = faults != nullptr && faults->active(fault_kind::never_ready);
         if (!out_ready_ || never_ready) {
             return 0x00;
         }
         out_ready_ = false;
-        if (erase_step_ == 1 && data_reg_ == ERASE_ACCEPTED) {
+        if (erase_step_ == 1 && data_reg_ == C2_ERASE_ACCEPTED) {
             erase_step_ = 2;
         }
         return data_reg_;
@@ -206,7 +198,7 @@ uint8_t target_model::block_write(const command_frame& c, fault_injector* faults
     for (std::size_t i = 0; i < len; ++i) {
         flash_[addr + i] &= c.data[3 + i];
     }
-    return BLOCK_OK;
+    return BLOCK_WRITE_DONE;
 }
 
 void target_model::block_read(const command_frame& c) {

@@ -87,8 +87,9 @@ bool has_line_with(const trace_parts& t, const std::string& part) {
     });
 }
 
-// The one table that the program, the emulator and the trace share, against the adapter's
-// bytes written out by hand: a wrong byte there would pass every run against the emulator.
+// The one table that the program, the emulator and the trace share, and the C2 bytes beside it,
+// against the adapter's and the chip's bytes written out by hand: a wrong byte there would pass
+// every run against the emulator.
 TEST(wire_trace, CommandBytesAndNamesAreTheAdapters) {
     const std::string expected = "01 IDENTIFY,10 TARGET_RESET,11 ADDRESS_WRITE,12 ADDRESS_READ,"
                                  "13 DATA_WRITE,14 DATA_READ,15 BLOCK_FETCH,16 BLOCK_SUM,"
@@ -102,6 +103,15 @@ TEST(wire_trace, CommandBytesAndNamesAreTheAdapters) {
         }
     }
     EXPECT_EQ(table, expected);
+    using values = std::vector<int>;
+    EXPECT_EQ((values{C2_DEVICE_ID_REGISTER, C2_REVISION_ID_REGISTER, C2_FLASH_DATA_REGISTER}),
+              (values{0x00, 0x01, 0xB4}));
+    EXPECT_EQ((values{C2_DEVICE_ERASE, C2_ERASE_ACCEPTED, C2_ERASE_KEY[0], C2_ERASE_KEY[1],
+                      C2_ERASE_KEY[2], QUERY_ERASE_DONE}),
+              (values{0x03, 0x0D, 0xDE, 0xAD, 0xA5, 0x21}));
+    EXPECT_EQ((values{PROGRAM_MODE_ENTERED, BLOCK_WRITE_DONE, C2_OUT_READY, C2_IN_BUSY,
+                      C8051F30X_DEVICE_ID}),
+              (values{0x00, 0x00, 0x01, 0x02, 0x04}));
 }
 
 struct write_case {

@@ -4,7 +4,7 @@
 
 #include "protocol/adapter_frame.h"
 #include "serial/serial_port.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <array>
 

@@ -41,7 +41,7 @@
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
 #include "serial/serial_port.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <algorithm>
 #include <array>

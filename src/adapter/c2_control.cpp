@@ -10,15 +10,6 @@
 
 namespace {
 
-constexpr uint8_t C2_DEVICE_ID_ADDRESS = 0x00;
-constexpr uint8_t C2_REVISION_ID_ADDRESS = 0x01;
-constexpr uint8_t C2_FLASH_DATA_ADDRESS = 0xB4;
-
-constexpr uint8_t ERASE_COMMAND = 0x03;
-constexpr uint8_t ERASE_ACCEPTED = 0x0D;
-constexpr uint8_t ERASE_CONFIRMATION[] = {0xDE, 0xAD, 0xA5};
-constexpr int QUERY_ERASE_DONE = 0x21;
-
 constexpr int PROGRAM_MODE_ATTEMPTS = 10;
 
 /// Silent polls in a row that a status wait takes before it gives up. A poll sent right after
@@ -91,12 +82,12 @@ int c2_wait_not_busy(int fd) {
 
 /// -1 when the adapter stays silent for READ_TIMEOUT_US after the data read.
 int read_device_id(int fd) {
-    return read_identifier(fd, C2_DEVICE_ID_ADDRESS);
+    return read_identifier(fd, C2_DEVICE_ID_REGISTER);
 }
 
 /// -1 when the adapter stays silent for READ_TIMEOUT_US after the data read.
 int read_revision_id(int fd) {
-    return read_identifier(fd, C2_REVISION_ID_ADDRESS);
+    return read_identifier(fd, C2_REVISION_ID_REGISTER);
 }
 
 /// Each read costs its exchanges and one quiet READ_TIMEOUT_US (a drain that also throws away
@@ -125,7 +116,7 @@ int enter_programming_mode(int fd) {
     for (int attempt = 0; attempt < PROGRAM_MODE_ATTEMPTS; ++attempt) {
         serial_drain(fd, READ_TIMEOUT_US);
         adapter_send_command(fd, ADP_PROGRAM_MODE);
-        if (serial_read_byte(fd, READ_TIMEOUT_US) == 0x00) {
+        if (serial_read_byte(fd, READ_TIMEOUT_US) == PROGRAM_MODE_ENTERED) {
             return 1;
         }
     }
@@ -143,16 +134,16 @@ int start_programming(int fd) {
 /// 0 as soon as a step fails (silent adapter, refusal, a status wait that gives up); nothing
 /// more is sent after a failed step.
 int c2_device_erase(int fd) {
-    c2_address_write(fd, C2_FLASH_DATA_ADDRESS);
-    c2_data_write(fd, ERASE_COMMAND);
+    c2_address_write(fd, C2_FLASH_DATA_REGISTER);
+    c2_data_write(fd, C2_DEVICE_ERASE);
     if (c2_wait_not_busy(fd) == 0 || c2_wait_out_ready(fd) == 0) {
         return 0;
     }
-    if (c2_data_read(fd) != ERASE_ACCEPTED) {
+    if (c2_data_read(fd) != C2_ERASE_ACCEPTED) {
         return 0;
     }
-    for (const uint8_t confirmation : ERASE_CONFIRMATION) {
-        c2_data_write(fd, confirmation);
+    for (const uint8_t key : C2_ERASE_KEY) {
+        c2_data_write(fd, key);
         if (c2_wait_not_busy(fd) == 0) {
             return 0;
         }

@@ -22,7 +22,7 @@
 
 #include "adapter/block_reader.h"
 #include "adapter/flash_block.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <array>
 #include <cstdint>

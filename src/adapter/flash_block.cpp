@@ -35,14 +35,14 @@ void flash_block_request_queued(int fd, uint16_t address, int piece, uint8_t que
                                       queued);
 }
 
-/// 0 at the first piece answered with anything but 0x00, or not within READ_TIMEOUT_US;
-/// nothing is sent for the later pieces.
+/// 0 at the first piece answered with anything but BLOCK_WRITE_DONE, or not within
+/// READ_TIMEOUT_US; nothing is sent for the later pieces.
 int flash_block_write(int fd, const uint8_t* source, uint16_t address, uint8_t length) {
     int remaining = length;
     while (remaining > 0) {
         const int piece = flash_block_piece(remaining);
         flash_block_request(fd, ADP_BLOCK_WRITE, address, piece, source);
-        if (serial_read_byte(fd, READ_TIMEOUT_US) != 0x00) {
+        if (serial_read_byte(fd, READ_TIMEOUT_US) != BLOCK_WRITE_DONE) {
             return 0;
         }
         source += piece;

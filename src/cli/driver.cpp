@@ -4,8 +4,10 @@
 
 #include "cli/options.h"
 #include "cli/usage.h"
-#include "commands/commands.h"
-#include "trace/trace_notes.h"
+#include "commands/erase_reset.h"
+#include "commands/inquire.h"
+#include "commands/read.h"
+#include "commands/write.h"
 #include "trace/wire_trace.h"
 
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // vantrel: flash programmer for C8051F30x microcontrollers through a C2
 // interface adapter on a serial port.
 #include "cli/driver.h"
-#include "commands/option_context.h"
+#include "cli/options.h"
 
 #include <fcntl.h>
 #include <unistd.h>

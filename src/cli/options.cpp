@@ -3,7 +3,7 @@
 
 #include "commands/terminal.h"
 #include "protocol/adapter_protocol.h"
-#include "serial/serial_port.h"
+#include "serial/port_settings.h"
 #include "trace/wire_trace.h"
 
 #include <cstdio>

@@ -19,6 +19,9 @@ inline constexpr std::size_t OPTION_COUNT = 16;
 /// The 16 options, in declaration order; sort_option_table puts them in name order.
 extern std::array<option_entry, OPTION_COUNT> option_table;
 
+/// Fills the context with the defaults for the given argument vector.
+void option_context_init(option_context& ctx, int argc, char** argv);
+
 /// qsort comparator over two option_entry rows: strcmp of their names.
 int compare_option_names(const void* a, const void* b);
 

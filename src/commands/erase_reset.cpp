@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The device-erase command, and the target reset that follows any command when asked for.
+#include "commands/erase_reset.h"
+
 #include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/erase_proof.h"
 #include "commands/chip_identity.h"
 #include "commands/command_port.h"
-#include "commands/commands.h"
 #include "serial/serial_port.h"
 
 #include <cstdio>

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The inquire command: find the adapter, print its version and the target's identifiers.
+#include "commands/inquire.h"
+
 #include "adapter/adapter_link.h"
 #include "adapter/c2_control.h"
 #include "commands/command_port.h"
-#include "commands/commands.h"
 #include "serial/serial_port.h"
 
 #include <array>

@@ -37,6 +37,3 @@ inline constexpr const char* ANY_DEVICE_VARIABLE = "VANTREL_ANY_DEVICE";
 /// Set to anything but "" or "0", makes a write only read and check its image, as it does
 /// before writing, and say so; the port is not opened (option_context.check_image).
 inline constexpr const char* CHECK_IMAGE_VARIABLE = "VANTREL_CHECK_IMAGE";
-
-/// Fills the context with the defaults for the given argument vector.
-void option_context_init(option_context& ctx, int argc, char** argv);

@@ -18,13 +18,14 @@
 //   reads again after back_in_step, which a reader answers at most
 //   BLOCK_READER_BACK_IN_STEP_MAX times; a failure goes back at most to the last proven block
 //   and is counted.
+#include "commands/read.h"
+
 #include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/flash_block.h"
 #include "commands/chip_identity.h"
 #include "commands/command_port.h"
-#include "commands/commands.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <array>
 #include <cerrno>

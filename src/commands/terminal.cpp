@@ -9,7 +9,7 @@
 
 #include "serial/serial_port.h"
 #include "serial/signal_guard.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <poll.h>
 #include <unistd.h>

@@ -25,16 +25,17 @@
 //   BLOCK_RETRIES_MAX; the read-back gives each block CHECK_ATTEMPTS_MAX reads; and only
 //   back_in_step goes round again uncounted, which a reader answers at most
 //   BLOCK_READER_BACK_IN_STEP_MAX times.
+#include "commands/write.h"
+
 #include "adapter/block_reader.h"
 #include "adapter/c2_control.h"
 #include "adapter/erase_proof.h"
 #include "adapter/flash_block.h"
 #include "commands/chip_identity.h"
 #include "commands/command_port.h"
-#include "commands/commands.h"
 #include "commands/hex_reader.h"
 #include "serial/serial_port.h"
-#include "trace/trace_notes.h"
+#include "trace/wire_trace.h"
 
 #include <array>
 #include <cstdio>

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The adapter's byte protocol, the one table that the program, the emulated adapter and the
 // fuzzers read: the command bytes and their names, which of them take a data frame and which
-// are answered, the identification reply, and the sizes of blocks and of the chip's flash.
-// Frames themselves are coded in adapter_frame.h.
+// are answered, the identification reply and the other answers, the chip's C2 registers and
+// its device erase, and the sizes of blocks and of the chip's flash. Frames themselves are
+// coded in adapter_frame.h.
 #pragma once
 
 #include <array>
@@ -87,6 +88,27 @@ inline constexpr int ADAPTER_ID_SIZE = 4;
 /// Bits of the C2 status that answers ADP_ADDRESS_READ.
 inline constexpr int C2_OUT_READY = 0x01;
 inline constexpr int C2_IN_BUSY = 0x02;
+
+/// The answer to ADP_PROGRAM_MODE once the target is in programming mode.
+inline constexpr uint8_t PROGRAM_MODE_ENTERED = 0x00;
+
+/// The answer to ADP_BLOCK_WRITE once the block is written; anything else is a failure.
+inline constexpr uint8_t BLOCK_WRITE_DONE = 0x00;
+
+/// The chip's C2 registers that ADP_ADDRESS_WRITE selects for the data reads and writes: its
+/// identifiers, and the flash programming data register, through which the device erase goes.
+inline constexpr uint8_t C2_DEVICE_ID_REGISTER = 0x00;
+inline constexpr uint8_t C2_REVISION_ID_REGISTER = 0x01;
+inline constexpr uint8_t C2_FLASH_DATA_REGISTER = 0xB4;
+
+/// The device erase, through C2_FLASH_DATA_REGISTER: C2_DEVICE_ERASE written, C2_ERASE_ACCEPTED
+/// read back once the chip takes it, then the bytes of C2_ERASE_KEY written one by one.
+inline constexpr uint8_t C2_DEVICE_ERASE = 0x03;
+inline constexpr uint8_t C2_ERASE_ACCEPTED = 0x0D;
+inline constexpr std::array<uint8_t, 3> C2_ERASE_KEY{0xDE, 0xAD, 0xA5};
+
+/// The answer to ADP_QUERY once the device erase is done.
+inline constexpr uint8_t QUERY_ERASE_DONE = 0x21;
 
 /// Most flash bytes moved by one block command.
 inline constexpr int FLASH_BLOCK_MAX = 16;

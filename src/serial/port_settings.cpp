@@ -3,7 +3,6 @@
 // converters.
 #include "serial/port_settings.h"
 
-#include "serial/serial_port.h"
 #include "serial/signal_guard.h"
 
 #include <linux/serial.h>

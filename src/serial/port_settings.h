@@ -1,9 +1,18 @@
 // SPDX-License-Identifier: MIT
-// The low-latency flag of the port and what the tap is told of a port just opened. Private to
-// the serial layer.
+// The line's settings: the rates it can be set to, which any layer may ask about (the option
+// parser checks --speed against them); the low-latency flag of the port and what the tap is
+// told of a port just opened, which are private to the serial layer.
 #pragma once
 
 #include "serial/serial_tap.h"
+
+#include <termios.h>
+
+/// The POSIX speed constant for baud_rate; B19200 for any unlisted rate.
+speed_t serial_speed_constant(int baud_rate);
+
+/// True when baud_rate is one of the eleven rates the line can be set to.
+bool is_accepted_rate(long baud_rate);
 
 /// Asks the driver of fd for low latency: USB serial converters hold small replies back for
 /// their latency timer unless asked. Best effort: a driver without the request (a

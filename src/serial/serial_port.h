@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The serial port: raw 8-bit line setup and restore, timed reads, writes.
+// The serial port: raw 8-bit line setup and restore, timed reads, writes. The rates it can be
+// set to are in port_settings.h, the tap it feeds in serial_tap.h.
 #pragma once
+
+#include "serial/port_settings.h"
+#include "serial/serial_tap.h"
 
 #include <termios.h>
 
@@ -51,11 +55,8 @@ int serial_pending(int fd);
 /// run while a port is open (null: none); the text must outlive the port.
 void serial_set_interrupt_note(const char* note);
 
-/// The POSIX speed constant for baud_rate; B19200 for any unlisted rate.
-speed_t serial_speed_constant(int baud_rate);
-
-/// True when baud_rate is one of the eleven rates the line can be set to.
-bool is_accepted_rate(long baud_rate);
+/// Installs tap (null: none) for every port opened from now on; tap must outlive them.
+void serial_set_tap(const serial_tap* tap);
 
 /// Microseconds on the monotonic clock, for deadlines.
 long monotonic_now_us();

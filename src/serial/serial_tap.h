@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// A tap on the serial port: callbacks that a layer above installs to see what passes on the
-// line, as it passes, without the port knowing what the bytes mean. With no tap installed
-// every call site costs one test of a pointer.
+// A tap on the serial port: callbacks that a layer above installs (serial_set_tap, in
+// serial_port.h) to see what passes on the line, as it passes, without the port knowing what
+// the bytes mean. With no tap installed every call site costs one test of a pointer.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +35,3 @@ struct serial_tap {
     /// standard error. Runs in the signal handler: must be async-signal-safe.
     void (*ended_by_signal)(int signal_number, const char* note, std::size_t note_length);
 };
-
-/// Installs tap (null: none) for every port opened from now on; tap must outlive them.
-void serial_set_tap(const serial_tap* tap);

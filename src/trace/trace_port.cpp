@@ -24,8 +24,9 @@ constexpr int REPLY_SAMPLES_MAX = 16384;
 
 /// The decoding state, the exchange not yet written and the port's counts.
 struct port_trace {
-    int fd = -1;   // -1: no port is traced
-    bool terminal; // sent bytes are keys, not commands
+    int fd = -1;          // -1: no port is traced
+    trace_line_sink sink; // where finished lines go
+    bool terminal;        // sent bytes are keys, not commands
     long opened_us;
     adapter_frame_decoder frame;
     byte_log outgoing; // bytes sent since the last command byte
@@ -68,6 +69,13 @@ volatile sig_atomic_t summary_due = 0;      // 1 while a port is traced and its 
 volatile sig_atomic_t in_flight_shown = -1; // which copy; -1: nothing in flight
 std::array<in_flight, 2> in_flight_copies{};
 
+/// Hands a finished line to the run's trace.
+void output(line_text& line) {
+    if (port.sink != nullptr) {
+        port.sink(line);
+    }
+}
+
 void retract_in_flight() {
     in_flight_shown = -1;
     std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -78,7 +86,7 @@ void write_exchange_line(const exchange_log& e) {
     line_text line = timed_line(e.sent_us);
     append_exchange_body(line, e);
     append_wait(line, e);
-    trace_output(line);
+    output(line);
     if (e.command >= 0) {
         ++port.exchanges;
         port.round_trips += e.reads > 0 ? 1 : 0;
@@ -117,7 +125,7 @@ void write_drain() {
     append_drain_body(line, d);
     trace_append(line, "%s after %ld us", d.quiet ? "quiet" : "still not quiet",
                  d.ended_us - d.started_us);
-    trace_output(line);
+    output(line);
     retract_in_flight();
     port.draining_us += d.ended_us - d.started_us;
 }
@@ -215,7 +223,7 @@ void write_terminal_bytes(const char* what, const uint8_t* bytes, std::size_t co
         line_text line = timed_line(now);
         trace_append(line, "%s", what);
         trace_append_bytes(line, piece);
-        trace_output(line);
+        output(line);
     }
 }
 
@@ -263,9 +271,10 @@ line_text timed_line(long at_us) {
     return line;
 }
 
-void port_trace_open(int fd, long opened_us) {
+void port_trace_open(int fd, long opened_us, trace_line_sink sink) {
     port = port_trace{};
     port.fd = fd;
+    port.sink = sink;
     port.opened_us = opened_us;
     last_opened_us = opened_us;
     summary_due = 1;
@@ -373,7 +382,7 @@ void port_trace_close() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     line_text line = timed_line(now);
     append_summary(line);
-    trace_output(line);
+    output(line);
     port.fd = -1;
 }
 

@@ -14,14 +14,16 @@
 #include <cstddef>
 #include <cstdint>
 
-/// Writes one finished line of the trace; defined by the run's trace, which owns the file.
-void trace_output(line_text& line);
-
 /// A line that starts with the time since the port was last opened. Safe in a signal handler.
 line_text timed_line(long at_us);
 
-/// Starts tracing fd, opened at opened_us; the caller then writes the port's line.
-void port_trace_open(int fd, long opened_us);
+/// Takes each finished line of the port to the run's trace, which owns the file. Never called
+/// from a signal handler: the cut lines below are written to the descriptor they are given.
+using trace_line_sink = void (*)(line_text& line);
+
+/// Starts tracing fd, opened at opened_us, its finished lines going to sink; the caller then
+/// writes the port's line.
+void port_trace_open(int fd, long opened_us, trace_line_sink sink);
 
 /// True when fd is the traced port.
 bool port_traced(int fd);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The wire trace that VANTREL_TRACE asks for: the run's file, its header and the port's line,
 // the notes of the layers above, and the end of the run, also when a signal ends it. The
-// traced port's exchanges are in trace_port.cpp.
+// traced port's exchanges are in trace_port.cpp, which hands its lines to trace_output, given
+// to it when the port opens.
 //
 // The handler of an ending signal writes the last lines with write(2) from buffers formatted
 // beforehand: no stdio, no allocation, no lock.
@@ -11,7 +12,6 @@
 #include "serial/serial_tap.h"
 #include "serial/usb_latency.h"
 #include "trace/trace_file.h"
-#include "trace/trace_notes.h"
 #include "trace/trace_port.h"
 #include "trace/wire_text.h"
 
@@ -57,6 +57,17 @@ void end_trace(int failure) {
         close(trace_fd);
     }
     warn(trace_name, std::strerror(failure), "the trace ends here.");
+}
+
+/// Writes one finished line to the trace while it is open; a write that fails ends it.
+void trace_output(line_text& line) {
+    if (!active) {
+        return;
+    }
+    const int failure = trace_write_line(trace_fd, line);
+    if (failure != 0) {
+        end_trace(failure);
+    }
 }
 
 /// The command line of the run, from /proc, with its arguments apart by spaces.
@@ -141,7 +152,7 @@ void on_opened(int fd, const serial_port_opened& opened) {
         return;
     }
     const long now = monotonic_now_us();
-    port_trace_open(fd, now);
+    port_trace_open(fd, now, trace_output);
     write_open_line(now, opened);
 }
 
@@ -208,16 +219,6 @@ constexpr serial_tap WIRE_TRACE_TAP{on_opened,  on_sent,    on_received,       o
                                     on_drained, on_closing, on_ended_by_signal};
 
 } // namespace
-
-void trace_output(line_text& line) {
-    if (!active) {
-        return;
-    }
-    const int failure = trace_write_line(trace_fd, line);
-    if (failure != 0) {
-        end_trace(failure);
-    }
-}
 
 void wire_trace_install() {
     const char* value = std::getenv(WIRE_TRACE_VARIABLE);

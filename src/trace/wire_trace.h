@@ -2,8 +2,12 @@
 // The wire trace that VANTREL_TRACE asks for: every exchange with the adapter, decoded and
 // timed, the drains, notes from the layers above and a summary, for a user to send in when a
 // real adapter misbehaves. The driver installs it once, on the serial port's tap; with the
-// variable unset nothing is installed and the port runs as if there were no trace.
+// variable unset nothing is installed and the port runs as if there were no trace. The layers
+// above the port add notes to it; each note call does nothing when the run is not traced.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 /// The variable: "2" traces to standard error, any other value names a regular file appended
 /// to (created with mode 0600); unset, empty or "0": no trace.
@@ -20,3 +24,15 @@ void wire_trace_install();
 
 /// The HEX input the run was given (-f), which the trace must never be written to.
 void wire_trace_set_input(const char* path);
+
+/// Adds one line to the trace, formatted as by printf (a retry, a check, the verdict).
+void wire_trace_note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+/// From now on what is sent on fd is typed keys, and traced as such (terminal mode).
+void wire_trace_terminal(int fd);
+
+/// Bytes that terminal mode read from the port fd for the screen.
+void wire_trace_screen(int fd, const uint8_t* bytes, std::size_t count);
+
+/// The run's last line, with its exit status; nothing is traced after it.
+void wire_trace_end_of_run(int exit_status);

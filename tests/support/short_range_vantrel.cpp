@@ -3,7 +3,7 @@
 // exchange of a read: "vantrel-short-range BYTES ARGS..." runs the program's own driver on
 // ARGS with the read and write covering the first BYTES bytes of flash.
 #include "cli/driver.h"
-#include "commands/option_context.h"
+#include "cli/options.h"
 
 #include <cstdlib>
 
