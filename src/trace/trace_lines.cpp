@@ -92,8 +92,8 @@ int own_reply_length(int command, const exchange_log& head) {
 void split_queued_reply(exchange_log& head, exchange_log& tail) {
     // The program asked for the head's answer and tail's own reply together: what it asked for
     // beyond tail's own reply is the head's, taken first.
-    const int lead = std::min(tail.last_asked - own_reply_length(tail.command, head),
-                              tail.received.count);
+    const int lead =
+        std::min(tail.last_asked - own_reply_length(tail.command, head), tail.received.count);
     if (lead <= 0) {
         return;
     }
