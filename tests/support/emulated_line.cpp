@@ -25,6 +25,18 @@ sim::fault block_fault(sim::fault_kind kind, uint16_t address, int times) {
     return f;
 }
 
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+std::vector<uint8_t> id_read(uint8_t address) {
+    return {0x10, 0x00, 0x80, static_cast<uint8_t>(0x80 | address), 0x11, 0x14};
+}
+
 std::size_t round_trips(const sim::emulator& emu) {
     std::size_t trips = 0;
     sim::direction last = sim::direction::to_adapter;
