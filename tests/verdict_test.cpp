@@ -20,6 +20,7 @@ using bytes = std::vector<uint8_t>;
 using sim::fault_kind;
 using test_support::block_fault;
 using test_support::child_process;
+using test_support::chip_holds;
 using test_support::command_fault;
 using test_support::emulated_line;
 using test_support::erased_flash;
@@ -41,11 +42,6 @@ flash_array image_of_blocks(const bytes& fills) {
         }
     }
     return image;
-}
-
-bool chip_holds(const sim::emulator& emu, const flash_array& image) {
-    const flash_array flash = emu.flash();
-    return std::equal(flash.begin(), flash.begin() + RANGE_END, image.begin());
 }
 
 /// The image as a file, and a write of it against the line.

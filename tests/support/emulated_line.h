@@ -34,6 +34,9 @@ std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts);
 /// The bytes of one identifier read: target reset, address write, data read.
 std::vector<uint8_t> id_read(uint8_t address);
 
+/// True when the chip holds expected over the usable flash.
+bool chip_holds(const sim::emulator& emu, const sim::flash_array& expected);
+
 /// The times a run waited for the adapter: the runs of bytes from the adapter in the line's
 /// transcript, each begun after bytes to it (a reply, or replies sent back together).
 std::size_t round_trips(const sim::emulator& emu);
