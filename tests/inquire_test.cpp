@@ -121,27 +121,4 @@ TEST(Inquire, NoAdapterIsNoFailure) {
     EXPECT_EQ(line.emu.received(), bytes(5, IDENTIFY));
 }
 
-TEST(Inquire, OptionErrorsAndTheCommand) {
-    struct option_case {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-        bool runs; // the inquiry reaches the line
-    };
-    const option_case cases[] = {
-        {{"-i", "--speed"}, 1, "Baud rate is required: --speed <bits per second>\n", false},
-        {{"-i", "--reset", "-f"}, 1, "File name is required: --file <path>\n", false},
-        {{"-i", "--speed", "1234"}, 0, "Invalid baud rate: --speed <bits per second>\n", true},
-        {{"-i", "--bogus"}, 0, "Unknown option: --bogus\n", true},
-    };
-    for (const auto& c : cases) {
-        emulated_line line;
-        auto r = line.run(c.args);
-        EXPECT_EQ(r.exit_status, c.status) << c.err;
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out.rfind(line.port_line() + "Adapter: 1.3\n", 0) == 0, c.runs) << c.err;
-        EXPECT_EQ(line.emu.received().empty(), !c.runs) << c.err;
-    }
-}
-
 } // namespace

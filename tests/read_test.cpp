@@ -98,16 +98,6 @@ TEST(Read, SixthFailureEndsTheRun) {
     EXPECT_EQ(line.emu.command_count(BLOCK_FETCH), 2 * 0x10 + 6);
 }
 
-TEST(Read, OutputThatCannotBeWrittenIsAFailure) {
-    emulated_line line;
-    line.emu.set_flash(0x0000, {0x11});
-    auto r = line.run({"-r"}, {.stdout_file = "/dev/full"});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_NE(r.err.find("Cannot write the output: "), std::string::npos);
-    EXPECT_EQ(r.err.substr(r.err.size() - 8), "Failed.\n");
-    EXPECT_EQ(r.err.find("Completed."), std::string::npos);
-}
-
 // A reply byte that comes late or in surplus shifts the next fetch reply by one; the dump
 // must then fail rather than hold bytes from the wrong addresses.
 // A byte too many fails the block; an answer so late that the fetch sent behind its block read
