@@ -48,16 +48,19 @@ bytes erase_until(std::ptrdiff_t sent) {
     return bytes(erase_sequence.begin(), erase_sequence.begin() + sent);
 }
 
+// With --reset, the reset follows the erase and takes the chip out of programming mode.
 TEST(DeviceErase, Succeeds) {
     emulated_line line;
     line.emu.set_flash(0x0100, {0x12, 0x34});
-    auto r = line.run({"--device-erase"});
+    auto r = line.run({"--device-erase", "--reset"});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(without_polls(line.emu.received()),
-              concat({programming_start, erase_check, erase_mark, erase_sequence, erase_check}));
+    EXPECT_EQ(
+        without_polls(line.emu.received()),
+        concat({programming_start, erase_check, erase_mark, erase_sequence, erase_check, {RESET}}));
     EXPECT_EQ(line.emu.flash()[0x0100], 0xFF);
+    EXPECT_FALSE(line.emu.programming_mode());
 }
 
 // The erase alone and the one a write starts with fail alike; one that fails on a chip that
@@ -155,6 +158,7 @@ TEST(DeviceErase, MarkAnsweredLateStillErases) {
     });
 }
 
+// The reset after a successful command: DeviceErase.Succeeds.
 TEST(Reset, AloneAndAfterCommands) {
     {
         emulated_line line;
@@ -163,18 +167,6 @@ TEST(Reset, AloneAndAfterCommands) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(line.emu.received(), bytes{RESET});
-    }
-    {
-        emulated_line line;
-        auto r = line.run({"--device-erase", "--reset"});
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(without_polls(line.emu.received()), concat({programming_start,
-                                                              erase_check,
-                                                              erase_mark,
-                                                              erase_sequence,
-                                                              erase_check,
-                                                              {RESET}}));
-        EXPECT_FALSE(line.emu.programming_mode());
     }
     {
         // A failed command is still followed by the reset.
