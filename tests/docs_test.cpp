@@ -66,21 +66,6 @@ TEST(docs, ManPagesRenderWithoutWarnings) {
     }
 }
 
-TEST(docs, ManShowsThePages) {
-    std::string man = find_program("man");
-    if (man.empty()) {
-        GTEST_SKIP() << "man is not installed";
-    }
-    test_support::run_options opts;
-    opts.timeout_s = 60;
-    for (const auto& page : MAN_PAGES) {
-        SCOPED_TRACE(page);
-        run_result r = run_program(man, {"-l", page}, opts);
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_NE(plain(r.out).find("vantrel"), std::string::npos);
-    }
-}
-
 TEST(docs, ManPageNamesEveryOptionAndTheProtocol) {
     std::string page = read_file(MAN_PAGES[0]);
     for (const auto& name : test_support::table_names()) {

@@ -214,15 +214,6 @@ struct paced_sim_test : sim_test {
     paced_sim_test() : sim_test(sim::config{.baud_pacing = true}) {}
 };
 
-TEST_F(paced_sim_test, BytesTakeTheirTimeOnTheWire) {
-    line l(emu.slave_path(), B9600);     // about 1.04 ms per byte
-    bytes wire = frame(bytes(80, 0x11)); // 93 bytes
-    wire.push_back(0x01);
-    auto t0 = clk::now();
-    EXPECT_EQ(l.ask(wire, 4).size(), 4u);
-    EXPECT_GE(clk::now() - t0, 98ms);
-}
-
 // The transcript keeps each byte in order, with its direction and when it was read or sent.
 TEST_F(paced_sim_test, ReceivedBytesAreStampedWhenRead) {
     const bytes request{0x00, 0x80, 0x80, 0x11, 0x14};

@@ -144,20 +144,6 @@ TEST(WriteInput, ReadWholeBeforeThePortIsOpened) {
     }
 }
 
-TEST(WriteInput, DataPlacedWhereTheFileSays) {
-    flash_array image = erased_flash();
-    put(image, 0x0000, {0x11});
-    put(image, 0x1100, pattern(16, 5));
-    // A one-byte record, a segment base inside the flash, and 0xFF padding beyond it.
-    const std::string hex = hex_record(0x00, 0, {0x11}) + "\n" + hex_record(0x02, 0, {0x01, 0x00}) +
-                            "\n" + hex_record(0x00, 0x0100, pattern(16, 5)) + "\n" +
-                            hex_record(0x00, 0x1E00, bytes(255, 0xFF)) + "\n:00000001FF\n";
-    zeroed_chip chip;
-    run_result r = chip.write_file(hex);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(chip.first_difference(image), -1);
-}
-
 // Real inputs: compiler output and the images of common converters.
 
 bytes random_binary(std::size_t size) {
