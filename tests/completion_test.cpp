@@ -18,12 +18,7 @@
 namespace {
 
 using test_support::emu_help_lines;
-using test_support::emu_help_options;
 using test_support::find_program;
-using test_support::read_file;
-using test_support::run_program;
-using test_support::run_result;
-using test_support::table_names;
 using test_support::temp_dir;
 
 const std::string SOURCE_DIR = VANTREL_SOURCE_DIR;
@@ -32,7 +27,7 @@ const std::string EMU_COMPLETION = SOURCE_DIR + "/share/bash-completion/vantrel-
 
 /// The words of the completion's option list.
 std::set<std::string> completion_names() {
-    std::string text = read_file(COMPLETION);
+    std::string text = test_support::read_file(COMPLETION);
     const std::string marker = "local options=\"";
     auto at = text.find(marker);
     if (at == std::string::npos) {
@@ -63,7 +58,7 @@ completion run_completion(const std::string& bash, const std::string& file,
                          "; printf '%s\\n' \"${COMPREPLY[@]}\"; echo \"@compopt$COMPOPT\"";
     test_support::run_options opts;
     opts.timeout_s = 30;
-    run_result r = run_program(bash, {"--norc", "--noprofile", "-c", script}, opts);
+    auto r = test_support::run_program(bash, {"--norc", "--noprofile", "-c", script}, opts);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     completion c;
     std::stringstream lines(r.out);
@@ -111,7 +106,7 @@ std::set<std::string> emu_help_fault_kinds() {
 }
 
 TEST(completion, OffersExactlyTheOptionTable) {
-    EXPECT_EQ(completion_names(), table_names());
+    EXPECT_EQ(completion_names(), test_support::table_names());
 }
 
 TEST(completion, CompletesValues) {
@@ -161,7 +156,7 @@ TEST(completion, EmulatorOffersEveryOptionAndFaultOfItsHelp) {
         GTEST_SKIP() << "bash is not installed";
     }
     auto offered = complete_emu(bash, "--").words;
-    for (const auto& name : emu_help_options()) {
+    for (const auto& name : test_support::emu_help_options()) {
         EXPECT_NE(std::find(offered.begin(), offered.end(), name), offered.end()) << name;
     }
 

@@ -17,7 +17,6 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using test_support::command_fault;
 using test_support::emulated_line;
-using test_support::hex_record;
 using test_support::side_by_side;
 
 constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_FETCH = 0x15, BLOCK_READ = 0x22;
@@ -37,7 +36,7 @@ std::string read_progress(unsigned blocks) {
 
 // A data record of a dump, line end included.
 std::string record(uint16_t address, const bytes& data) {
-    return hex_record(0x00, address, data) + "\n";
+    return test_support::hex_record(0x00, address, data) + "\n";
 }
 
 TEST(Read, KnownContents) {

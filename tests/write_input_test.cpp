@@ -27,8 +27,6 @@ using test_support::hex_of;
 using test_support::hex_record;
 using test_support::image_with_blocks;
 using test_support::ok_lines;
-using test_support::pattern;
-using test_support::put;
 using test_support::run_options;
 using test_support::run_result;
 using test_support::run_vantrel;
@@ -41,7 +39,7 @@ constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
 TEST(WriteInput, StandardInputAndNamedFileProgramTheSameImage) {
     flash_array image = erased_flash(); // every block of the flash holds data
     for (unsigned a = 0; a < RANGE_END; a += 16) {
-        put(image, a, pattern(16, static_cast<int>(a / 16)));
+        test_support::put(image, a, test_support::pattern(16, static_cast<int>(a / 16)));
     }
     const std::string hex = hex_of(image);
 

@@ -23,12 +23,9 @@ using test_support::COMPLETED;
 using test_support::ERASED;
 using test_support::erased_flash;
 using test_support::flash_array;
-using test_support::hex_of;
 using test_support::image_with_blocks;
 using test_support::ok;
 using test_support::put;
-using test_support::run_result;
-using test_support::zeroed_chip;
 
 constexpr uint8_t PROGRAM_MODE = 0x20, BLOCK_FETCH = 0x15;
 
@@ -158,11 +155,11 @@ void PrintTo(const retry_case& c, std::ostream* os) {
 
 TEST_P(WriteRetries, ExactProgressAndVerdict) {
     const retry_case& c = GetParam();
-    zeroed_chip chip;
+    test_support::zeroed_chip chip;
     for (const fault& f : c.faults) {
         chip.emu.add_fault(f);
     }
-    run_result r = chip.write_file(hex_of(c.image));
+    test_support::run_result r = chip.write_file(test_support::hex_of(c.image));
     EXPECT_EQ(r.exit_status, c.exit_status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
