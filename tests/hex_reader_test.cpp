@@ -226,10 +226,6 @@ const std::vector<reader_case> READER_CASES = {
 INSTANTIATE_TEST_SUITE_P(Lines, HexReaderCases, ::testing::ValuesIn(READER_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HexReader, LongestLineIsExactlyTheLimit) {
-    EXPECT_EQ(static_cast<int>(LONGEST.size()), HEX_LINE_MAX);
-}
-
 TEST(HexReader, EveryCutOfAFileWithoutItsEndRecordIsRejected) {
     const std::string file =
         REC_0100 + "\n" + hex_record(0x00, 0x0110, counting(16, 16)) + "\n" + END;

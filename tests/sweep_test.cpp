@@ -1,80 +1,37 @@
 // SPDX-License-Identifier: MIT
-// Every single fault on the line, at every exchange of a run, on a line that hands replies
-// over whole and on one that hands them over byte by byte: a run may end in success only with
-// the right result (an inquiry prints an identifier right or as FAILED, never wrong), and a
-// failed erase leaves a programmed chip as it was or erased. The faults: a reply missing, late,
-// cut short or changed, a flash byte changed in a fetched block, a stray byte before or after a
-// reply, stale bytes before the run, the line hung up after any command; and every byte the
-// program sends flipped in each of its eight bits, dropped, or taken twice on its way to the
-// adapter (for the inquiry, every bit of every reply byte too). Adapters that leave out the
-// answer to block read, always or on two block reads of three, get the reply faults too. The
-// images are made to defeat an 8-bit sum: blocks whose first bytes repeat 16 on, data with a
-// period of 8, a block that sums like erased flash beside a blank one, blank bytes at a block's
-// end, and a partial last block.
+// The fault sweeps (support/sweep.h) over an inquiry, a read, writes and erases: an inquiry
+// prints an identifier right or as FAILED, never wrong. Adapters that leave out the answer to
+// block read, always or on two block reads of three, get the reply faults too. The images are
+// made to defeat an 8-bit sum: blocks whose first bytes repeat 16 on, data with a period of 8,
+// a block that sums like erased flash beside a blank one, blank bytes at a block's end, and a
+// partial last block.
 //
 // Linked twice: sweep_test runs a fixed sample of each sweep (every 23rd trial), and
 // sweep_exhaustive_test, labelled "exhaustive", runs every trial.
 #include "protocol/adapter_protocol.h"
-#include "support/emulated_line.h"
-#include "support/hex.h"
+#include "support/sweep.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <functional>
 #include <map>
-#include <mutex>
-#include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-using sim::fault;
 using sim::fault_kind;
+using test_support::block_read_answer;
+using test_support::chip_holds;
 using test_support::command_fault;
-using test_support::emulated_line;
 using test_support::erased_flash;
 using test_support::flash_array;
 using test_support::line_run;
+using test_support::scenario;
+using test_support::sweep_case;
 using test_support::temp_dir;
-
-constexpr uint32_t RANGE_END = sim::USABLE_FLASH_END;
-/// Beyond the longest reply wait: a reply this late is taken for the next one's.
-constexpr int LATE_MS = 150;
-/// A byte every 520 us, as at 19200 bit/s.
-constexpr int UART_GAP_US = 520;
-/// Faulted runs of one sweep at a time: they mostly wait for replies that do not come, on the
-/// clock rather than the CPU.
-constexpr unsigned RUNS_AT_ONCE = 32;
-
-} // namespace
-
-/// Every sweep_stride-th trial of a sweep runs; 1 runs them all. A stride prime to the ten
-/// request faults of one byte samples each kind of fault. Each program that links the sweeps
-/// sets it (support/sweep_stride.cpp).
-extern const std::size_t sweep_stride;
-
-namespace {
-
-/// One exchange of a clean run: its command, which occurrence of it, and its reply.
-struct exchange_seen {
-    uint8_t command;
-    int nth;
-    bytes reply;
-};
-
-/// One fault to try, and how to show it in a failure.
-struct trial {
-    std::string name;
-    std::vector<fault> faults;
-    bytes stale{};
-    bool hangs_up = false; // the line is gone afterwards: its settings cannot be read back
-};
 
 flash_array blocks_at(const std::map<unsigned, bytes>& blocks) {
     flash_array flash = erased_flash();
@@ -82,287 +39,6 @@ flash_array blocks_at(const std::map<unsigned, bytes>& blocks) {
         std::copy(data.begin(), data.end(), flash.begin() + address);
     }
     return flash;
-}
-
-/// A command of the program against the emulated chip, and what its success must mean.
-struct scenario {
-    const char* name;
-    std::vector<std::string> program; // empty: vantrel itself
-    std::vector<std::string> args;
-    flash_array chip_before;
-    /// True when a run that exited 0 left the truth: the right dump or the right chip.
-    std::function<bool(const line_run&, const sim::emulator&)> truthful;
-    std::vector<trial> named{}; // faults that together once slipped through, by name
-    uint16_t flash_end = sim::USABLE_FLASH_END; // the chip's end: a smaller chip for a write
-    bool reply_bits = false;                    // also every bit of every reply byte flipped
-};
-
-/// What a sweep found wrong: runs that ended in a false success, failed erases that left the
-/// chip neither as it was nor erased.
-struct findings {
-    std::atomic<int> successes{0};
-    std::atomic<int> false_successes{0};
-    std::atomic<int> damaging_erases{0};
-};
-
-bool chip_equals(const sim::emulator& emu, const flash_array& expected) {
-    const flash_array flash = emu.flash();
-    return std::equal(flash.begin(), flash.begin() + RANGE_END, expected.begin());
-}
-
-/// What a clean run shows of the places to put a fault: its exchanges, the received-byte
-/// count at which each command byte arrived, and the number of bytes the program sent.
-struct places {
-    std::vector<exchange_seen> exchanges;
-    std::vector<std::size_t> command_ends;
-    std::size_t sent = 0;
-};
-
-/// Received-byte counts at which each command byte of a transcript arrived.
-std::vector<std::size_t> command_positions(const sim::emulator& emu) {
-    std::vector<std::size_t> ends;
-    std::size_t count = 0;
-    for (const auto& entry : emu.transcript()) {
-        if (entry.dir != sim::direction::to_adapter) {
-            continue;
-        }
-        ++count;
-        if (entry.byte >= 0x01 && entry.byte <= 0x7F) {
-            ends.push_back(count);
-        }
-    }
-    return ends;
-}
-
-/// Runs the scenario once on a fresh line with the given delivery and trial, judging the
-/// outcome; records the places of the run when asked.
-line_run run_once(const scenario& s, const sim::config& cfg, const trial& t, places* seen = nullptr,
-                  findings* found = nullptr) {
-    emulated_line line(cfg);
-    if (!s.program.empty()) {
-        line.program = s.program;
-    }
-    line.emu.set_flash(0, bytes(s.chip_before.begin(), s.chip_before.end()));
-    for (const fault& f : t.faults) {
-        line.emu.add_fault(f);
-    }
-    if (!t.stale.empty()) {
-        line.emu.inject(t.stale);
-    }
-    std::mutex mutex;
-    std::map<uint8_t, int> counts;
-    if (seen != nullptr) {
-        line.emu.set_trace([&](const sim::exchange& e) {
-            std::lock_guard<std::mutex> lock(mutex);
-            seen->exchanges.push_back({e.command, ++counts[e.command], e.reply});
-        });
-    }
-    line_run r = line.attempt(s.args);
-    line.emu.set_trace({});
-    if (seen != nullptr) {
-        seen->command_ends = command_positions(line.emu);
-        seen->sent = line.emu.received().size();
-    }
-    EXPECT_FALSE(r.timed_out) << t.name;
-    EXPECT_TRUE(r.settings_restored || t.hangs_up) << t.name;
-    findings unused;
-    findings& f = found != nullptr ? *found : unused;
-    if (r.exit_status == 0) {
-        ++f.successes;
-        const bool truthful = s.truthful(r, line.emu);
-        f.false_successes += truthful ? 0 : 1;
-        EXPECT_TRUE(truthful) << "false success with " << t.name << "\n" << r.err;
-    } else {
-        EXPECT_EQ(r.exit_status, 1) << t.name;
-        EXPECT_NE(r.err, "") << "a failure without a word, with " << t.name;
-    }
-    // An erase that failed must not have damaged a chip that held a program: it is as it was,
-    // or erased whole.
-    const bool programmed = !std::all_of(s.chip_before.begin(), s.chip_before.begin() + 16,
-                                         [](uint8_t b) { return b == 0xFF; });
-    if (programmed && r.err.find("Device erase failed.") != std::string::npos) {
-        const bool intact =
-            chip_equals(line.emu, s.chip_before) || chip_equals(line.emu, erased_flash());
-        f.damaging_erases += intact ? 0 : 1;
-        EXPECT_TRUE(intact) << "a failed erase changed the chip, with " << t.name;
-    }
-    return r;
-}
-
-std::string describe(const exchange_seen& e) {
-    std::ostringstream text;
-    text << "command 0x" << std::hex << int{e.command} << std::dec << " #" << e.nth;
-    return text.str();
-}
-
-/// A fault on the nth byte the program sends (from 1).
-fault on_request(fault_kind kind, std::size_t nth, uint8_t mask = 0) {
-    fault f{kind};
-    f.after_bytes = nth;
-    if (kind == fault_kind::request_flip) {
-        f.bytes = {mask};
-    }
-    return f;
-}
-
-/// Every byte of a clean run's requests flipped in each of its bits, dropped, or taken twice.
-std::vector<trial> request_trials(std::size_t sent) {
-    std::vector<trial> trials;
-    for (std::size_t nth = 1; nth <= sent; ++nth) {
-        const std::string at = " request byte " + std::to_string(nth);
-        for (int bit = 0; bit < 8; ++bit) {
-            trials.push_back(
-                {"bit " + std::to_string(bit) + " flipped in" + at,
-                 {on_request(fault_kind::request_flip, nth, static_cast<uint8_t>(1U << bit))}});
-        }
-        trials.push_back({"dropped" + at, {on_request(fault_kind::request_drop, nth)}});
-        trials.push_back({"twice" + at, {on_request(fault_kind::request_twice, nth)}});
-    }
-    return trials;
-}
-
-/// Every single fault on the exchanges of a clean run; with reply_bits, also each bit of each
-/// reply byte flipped.
-std::vector<trial> trials_for(const std::vector<exchange_seen>& exchanges, bool reply_bits) {
-    std::vector<trial> trials{{"stale 00 before the run", {}, {0x00}}};
-    for (const exchange_seen& e : exchanges) {
-        const std::string at = describe(e);
-        const auto on = [&](fault_kind kind, bytes with = {}, int delay_ms = 0) {
-            return std::vector<fault>{
-                command_fault(kind, e.command, e.nth, std::move(with), delay_ms)};
-        };
-        trials.push_back({"stray 00 after " + at, on(fault_kind::surplus_reply, {0x00})});
-        trials.push_back({"hang-up after " + at, {}, {}, true}); // placed by place_hang_ups
-        if (e.reply.empty()) {
-            continue;
-        }
-        bytes prefixed{0x00};
-        prefixed.insert(prefixed.end(), e.reply.begin(), e.reply.end());
-        bytes changed = e.reply;
-        if (changed.size() == 1) {
-            changed[0] ^= 0x01;
-        } else {
-            changed.pop_back(); // a multi-byte reply cut short
-        }
-        trials.push_back({"no reply to " + at, on(fault_kind::no_reply)});
-        trials.push_back({"late reply to " + at, on(fault_kind::delay_reply, {}, LATE_MS)});
-        trials.push_back({"stray 00 before " + at, on(fault_kind::wrong_reply, prefixed)});
-        trials.push_back({"changed reply to " + at, on(fault_kind::wrong_reply, changed)});
-        trials.push_back({"reply twice to " + at, on(fault_kind::surplus_reply, e.reply)});
-        for (std::size_t i = 0; reply_bits && i < e.reply.size(); ++i) {
-            for (int bit = 0; bit < 8; ++bit) {
-                bytes flipped = e.reply;
-                flipped[i] ^= static_cast<uint8_t>(1U << bit);
-                trials.push_back({"bit " + std::to_string(bit) + " of reply byte " +
-                                      std::to_string(i + 1) + " flipped, " + at,
-                                  on(fault_kind::wrong_reply, flipped)});
-            }
-        }
-        if (e.command == ADP_BLOCK_FETCH && e.reply.size() > 2) {
-            bytes data_changed = e.reply;
-            data_changed[e.reply.size() / 2] ^= 0x01;
-            trials.push_back(
-                {"flash byte changed in " + at, on(fault_kind::wrong_reply, data_changed)});
-        }
-    }
-    return trials;
-}
-
-/// The hang-up trials need the byte count at which each exchange ends; they are filled in
-/// from the clean run's transcript.
-void place_hang_ups(std::vector<trial>& trials, const std::vector<std::size_t>& command_ends) {
-    std::size_t next = 0;
-    for (trial& t : trials) {
-        if (!t.hangs_up || next >= command_ends.size()) {
-            continue;
-        }
-        fault f{fault_kind::hang_up_after};
-        f.after_bytes = command_ends[next++] + 1;
-        t.faults = {f};
-    }
-}
-
-/// How the adapter answers block read: always, never, or on every third one.
-enum class block_read_answer { always, never, every_third };
-
-struct sweep_case {
-    const scenario* s;
-    bool byte_by_byte;
-    block_read_answer answer = block_read_answer::always;
-    bool requests = true; // also every fault on the bytes the program sends
-    int part = 0;         // the trials of this part: every parts-th from the part-th
-    int parts = 1;
-    int rx_hold = 1; // bytes the adapter holds while busy: 0 loses a fetch queued behind a read
-};
-
-std::string adapter_name(block_read_answer answer) {
-    switch (answer) {
-    case block_read_answer::never:
-        return "silent block read";
-    case block_read_answer::every_third:
-        return "block read answered every third time";
-    default:
-        return "answering";
-    }
-}
-
-void PrintTo(const sweep_case& c, std::ostream* os) {
-    *os << c.s->name << (c.byte_by_byte ? ", byte by byte, " : ", whole replies, ")
-        << adapter_name(c.answer) << ", holding " << c.rx_hold << ", part " << c.part + 1 << " of "
-        << c.parts;
-}
-
-class Sweep : public ::testing::TestWithParam<sweep_case> {};
-
-TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
-    const sweep_case& c = GetParam();
-    const scenario& s = *c.s;
-    sim::config cfg;
-    cfg.byte_gap_us = c.byte_by_byte ? UART_GAP_US : 0;
-    // An adapter that says an erase is done whatever the erase did: only the chip can tell.
-    cfg.query_says_done = true;
-    cfg.block_read_ack = c.answer != block_read_answer::never;
-    cfg.block_read_ack_every = c.answer == block_read_answer::every_third ? 3 : 1;
-    cfg.flash_end = s.flash_end;
-    cfg.rx_hold = c.rx_hold;
-
-    // The clean run: it succeeds, and its exchanges are the places to put a fault.
-    places clean;
-    const line_run r = run_once(s, cfg, {"no fault", {}}, &clean);
-    ASSERT_EQ(r.exit_status, 0) << r.err;
-    std::vector<trial> trials = trials_for(clean.exchanges, s.reply_bits);
-    place_hang_ups(trials, clean.command_ends);
-    std::size_t request_count = 0;
-    if (c.requests) {
-        std::vector<trial> requests = request_trials(clean.sent);
-        request_count = requests.size();
-        trials.insert(trials.end(), requests.begin(), requests.end());
-    }
-    const std::size_t all_trials = trials.size();
-    // A sweep too long for one test's time is cut into parts that run one after another; the
-    // sample takes every sweep_stride-th trial of its part. The named faults run in every first
-    // part.
-    std::vector<trial> part;
-    const auto parts = static_cast<std::size_t>(c.parts);
-    for (std::size_t i = static_cast<std::size_t>(c.part) * sweep_stride; i < trials.size();
-         i += parts * sweep_stride) {
-        part.push_back(trials[i]);
-    }
-    if (c.requests && c.part == 0) {
-        part.insert(part.end(), s.named.begin(), s.named.end());
-    }
-    trials = std::move(part);
-
-    findings found;
-    test_support::side_by_side(
-        trials, [&](const trial& t) { run_once(s, cfg, t, nullptr, &found); }, RUNS_AT_ONCE);
-    std::printf("%s, %s, %s, holding %d, part %d of %d: %zu exchanges, %zu faulted runs of %zu "
-                "(%zu on requests), %d still succeeded, %d false successes, %d failed erases "
-                "that changed the chip\n",
-                s.name, c.byte_by_byte ? "byte by byte" : "whole replies",
-                adapter_name(c.answer).c_str(), c.rx_hold, c.part + 1, c.parts,
-                clean.exchanges.size(), trials.size(), all_trials, request_count,
-                found.successes.load(), found.false_successes.load(), found.damaging_erases.load());
 }
 
 // --- the scenarios ---
@@ -460,7 +136,7 @@ scenario write_scenario(const char* name, int range) {
             {test_support::short_range_binary(), std::to_string(range)},
             {"-w", "-f", path},
             PROGRAMMED_CHIP,
-            [image](const line_run&, const sim::emulator& emu) { return chip_equals(emu, image); },
+            [image](const line_run&, const sim::emulator& emu) { return chip_holds(emu, image); },
             {},
             static_cast<uint16_t>(range)};
 }
@@ -486,7 +162,7 @@ const scenario WRITE_SHORT = write_scenario("short write", WRITE_BYTES_SHORT);
 /// fails, and still be proven on a chip whose first block is blank.
 scenario erase_scenario(const char* name, const flash_array& chip) {
     return {name, {}, {"--device-erase"}, chip, [](const line_run&, const sim::emulator& emu) {
-                return chip_equals(emu, erased_flash());
+                return chip_holds(emu, erased_flash());
             }};
 }
 const scenario ERASE = erase_scenario("device erase", PROGRAMMED_CHIP);
@@ -567,6 +243,12 @@ std::vector<sweep_case> sweep_parts() {
         }
     }
     return cases;
+}
+
+class Sweep : public ::testing::TestWithParam<sweep_case> {};
+
+TEST_P(Sweep, NoSingleLineFaultEndsInAFalseSuccess) {
+    test_support::run_sweep(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, Sweep, ::testing::ValuesIn(sweep_parts()), [](const auto& info) {

@@ -337,31 +337,4 @@ TEST_F(terminal_mode_test, LostLineEndsWithStatusOneAndPutsTheTerminalBack) {
     EXPECT_TRUE(canonical_with_echo(session.terminal_settings()));
 }
 
-TEST(terminal_mode_open, PortThatCannotBeOpenedLetsParsingGoOn) {
-    struct open_case {
-        std::vector<std::string> args;
-        std::string err;
-    };
-    const std::string bad = "/nonexistent/vantrel-port";
-    const std::string cannot =
-        "Cannot open: " + bad +
-        "\nNo such device: check the path and that the adapter is plugged in.\n";
-    const std::vector<open_case> cases = {
-        {{"--serial", bad, "--terminal"}, cannot},
-        {{"--serial", bad, "--terminal", "-h"}, cannot},
-        {{"--serial", bad, "--terminal", "--reset"}, cannot + cannot},
-        {{"--serial", bad, "--terminal", "--bogus"}, cannot + "Unknown option: --bogus\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args.back());
-        test_support::run_options options;
-        options.timeout_s = 20;
-        const auto result = test_support::run_vantrel(c.args, options);
-        EXPECT_FALSE(result.timed_out);
-        EXPECT_EQ(result.exit_status, 1);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, c.err);
-    }
-}
-
 } // namespace

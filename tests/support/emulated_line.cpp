@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace test_support {
 
 sim::fault command_fault(sim::fault_kind kind, uint8_t command, int nth, std::vector<uint8_t> bytes,
@@ -23,6 +25,23 @@ sim::fault block_fault(sim::fault_kind kind, uint16_t address, int times) {
     f.address = address;
     f.times = times;
     return f;
+}
+
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+std::vector<uint8_t> id_read(uint8_t address) {
+    return {0x10, 0x00, 0x80, static_cast<uint8_t>(0x80 | address), 0x11, 0x14};
+}
+
+bool chip_holds(const sim::emulator& emu, const sim::flash_array& expected) {
+    const sim::flash_array flash = emu.flash();
+    return std::equal(flash.begin(), flash.begin() + sim::USABLE_FLASH_END, expected.begin());
 }
 
 std::size_t round_trips(const sim::emulator& emu) {

@@ -10,6 +10,7 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,15 @@ sim::fault command_fault(sim::fault_kind kind, uint8_t command, int nth = 0,
 
 /// A fault on the block that covers address, firing times times (-1: every time).
 sim::fault block_fault(sim::fault_kind kind, uint16_t address, int times = -1);
+
+/// The parts one after the other.
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts);
+
+/// The bytes of one identifier read: target reset, address write, data read.
+std::vector<uint8_t> id_read(uint8_t address);
+
+/// True when the chip holds expected over the usable flash.
+bool chip_holds(const sim::emulator& emu, const sim::flash_array& expected);
 
 /// The times a run waited for the adapter: the runs of bytes from the adapter in the line's
 /// transcript, each begun after bytes to it (a reply, or replies sent back together).

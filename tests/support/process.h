@@ -82,6 +82,9 @@ run_result run_vantrel(const std::vector<std::string>& args, const run_options& 
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
                        const run_options& options = {});
 
+/// Absolute path of a program on PATH; empty when it is not installed.
+std::string find_program(const std::string& name);
+
 /// A directory of its own under the system's temporary directory, removed with its content.
 class temp_dir {
   public:
