@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The bash completions of vantrel and vantrel-emu, run in bash: they offer exactly the options
 // and values the programs take.
-#include "serial/serial_port.h"
+#include "serial/port_settings.h"
 #include "support/help_text.h"
 #include "support/process.h"
 

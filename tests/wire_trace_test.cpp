@@ -103,15 +103,13 @@ TEST(wire_trace, CommandBytesAndNamesAreTheAdapters) {
         }
     }
     EXPECT_EQ(table, expected);
-    using values = std::vector<int>;
-    EXPECT_EQ((values{C2_DEVICE_ID_REGISTER, C2_REVISION_ID_REGISTER, C2_FLASH_DATA_REGISTER}),
-              (values{0x00, 0x01, 0xB4}));
-    EXPECT_EQ((values{C2_DEVICE_ERASE, C2_ERASE_ACCEPTED, C2_ERASE_KEY[0], C2_ERASE_KEY[1],
-                      C2_ERASE_KEY[2], QUERY_ERASE_DONE}),
-              (values{0x03, 0x0D, 0xDE, 0xAD, 0xA5, 0x21}));
-    EXPECT_EQ((values{PROGRAM_MODE_ENTERED, BLOCK_WRITE_DONE, C2_OUT_READY, C2_IN_BUSY,
-                      C8051F30X_DEVICE_ID}),
-              (values{0x00, 0x00, 0x01, 0x02, 0x04}));
+    EXPECT_EQ(
+        (std::vector<int>{C2_DEVICE_ID_REGISTER, C2_REVISION_ID_REGISTER, C2_FLASH_DATA_REGISTER,
+                          C2_DEVICE_ERASE, C2_ERASE_ACCEPTED, C2_ERASE_KEY[0], C2_ERASE_KEY[1],
+                          C2_ERASE_KEY[2], QUERY_ERASE_DONE, PROGRAM_MODE_ENTERED, BLOCK_WRITE_DONE,
+                          C2_OUT_READY, C2_IN_BUSY, C8051F30X_DEVICE_ID}),
+        (std::vector<int>{0x00, 0x01, 0xB4, 0x03, 0x0D, 0xDE, 0xAD, 0xA5, 0x21, 0x00, 0x00, 0x01,
+                          0x02, 0x04}));
 }
 
 struct write_case {

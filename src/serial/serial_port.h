@@ -3,7 +3,6 @@
 // set to are in port_settings.h, the tap it feeds in serial_tap.h.
 #pragma once
 
-#include "serial/port_settings.h"
 #include "serial/serial_tap.h"
 
 #include <termios.h>
