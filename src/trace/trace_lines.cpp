@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// An exchange with the adapter and a drain as the trace shows them.
+// An exchange with the adapter, a drain and the port's summary as the trace shows them.
 #include "trace/trace_lines.h"
 
 #include "protocol/adapter_protocol.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <utility>
 
 void trace_append_command(line_text& line, int command) {
     if (command < 0) {
@@ -115,4 +118,46 @@ void append_drain_body(line_text& line, const drain_log& d) {
     } else {
         trace_append(line, " | nothing to throw away, ");
     }
+}
+
+namespace {
+
+/// The nearest-rank p-quantile (0..1) of the first count reply times; reorders them.
+long reply_quantile(int32_t* reply_us, int count, double p) {
+    const int rank = std::max(static_cast<int>(std::ceil(p * count)), 1) - 1;
+    std::nth_element(reply_us, reply_us + rank, reply_us + count);
+    return reply_us[rank];
+}
+
+} // namespace
+
+void append_port_summary(line_text& line, const port_counts& counts, int32_t* reply_us,
+                         int replies) {
+    const std::array<std::pair<const char*, long>, 7> shown{{
+        {"close: ", counts.exchanges},
+        {" exchanges in ", counts.round_trips},
+        {" round trips; ", counts.bytes_sent},
+        {" bytes sent, ", counts.bytes_received},
+        {" received (", counts.bytes_drained},
+        {" of them drained); ", counts.waiting_us},
+        {" us waiting for replies, ", counts.draining_us},
+    }};
+    for (const auto& [text, count] : shown) {
+        trace_append_text(line, text);
+        trace_append_number(line, count);
+    }
+    trace_append_text(line, " us draining; ");
+    if (replies == 0) {
+        trace_append_text(line, "no complete reply");
+        return;
+    }
+    const long median = reply_quantile(reply_us, replies, 0.5);
+    const long p90 = reply_quantile(reply_us, replies, 0.9);
+    trace_append_text(line, "turnaround median ");
+    trace_append_number(line, median);
+    trace_append_text(line, " us, 90th percentile ");
+    trace_append_number(line, p90);
+    trace_append_text(line, " us over ");
+    trace_append_number(line, replies);
+    trace_append_text(line, " replies");
 }

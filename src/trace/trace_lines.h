@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
-// An exchange with the adapter and a drain as the trace shows them: the command and its frame
-// named as vantrel-emu --trace names them, the bytes both ways and the wait. Private to the
-// trace.
+// An exchange with the adapter, a drain and a port's summary as the trace shows them: the
+// command and its frame named as vantrel-emu --trace names them, the bytes both ways and the
+// wait. Private to the trace.
 #pragma once
 
 #include "protocol/adapter_frame.h"
 #include "trace/wire_text.h"
+
+#include <cstdint>
 
 /// One command with the bytes sent for it and what was read after it.
 struct exchange_log {
@@ -32,6 +34,23 @@ struct drain_log {
     long ended_us;
     byte_log thrown;
 };
+
+/// A traced port's counts, for its summary.
+struct port_counts {
+    long exchanges;
+    long round_trips; // exchanges whose reply the program waited for
+    long bytes_sent;
+    long bytes_received;
+    long bytes_drained;
+    long waiting_us;
+    long draining_us;
+};
+
+/// Appends the port's summary: its counts, and the median and 90th percentile of the first
+/// replies times in reply_us, which it reorders. Safe in a signal handler: numbers formatted
+/// here, and the quantiles computed in place, with no allocation.
+void append_port_summary(line_text& line, const port_counts& counts, int32_t* reply_us,
+                         int replies);
 
 /// Appends the command's name ("BLOCK_WRITE"), or "COMMAND 0x55" for a byte outside the
 /// table, or "(no command)" for -1: bytes read or sent without a command byte.

@@ -10,12 +10,9 @@
 #include "serial/serial_port.h"
 #include "trace/trace_lines.h"
 
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <cmath>
 #include <csignal>
-#include <utility>
 
 namespace {
 
@@ -35,13 +32,7 @@ struct port_trace {
     exchange_log head; // a command that another went out queued behind, until their reply
     exchange_log pending;
     drain_log drain;
-    long exchanges;
-    long round_trips; // exchanges whose reply the program waited for
-    long bytes_sent;
-    long bytes_received;
-    long bytes_drained;
-    long waiting_us;
-    long draining_us;
+    port_counts counts;
     int replies; // reply times in reply_us
 };
 
@@ -88,8 +79,8 @@ void write_exchange_line(const exchange_log& e) {
     append_wait(line, e);
     output(line);
     if (e.command >= 0) {
-        ++port.exchanges;
-        port.round_trips += e.reads > 0 ? 1 : 0;
+        ++port.counts.exchanges;
+        port.counts.round_trips += e.reads > 0 ? 1 : 0;
     }
 }
 
@@ -108,7 +99,7 @@ void write_exchange() {
     retract_in_flight();
 
     if (e.reads > 0) {
-        port.waiting_us += e.answered_us - e.sent_us;
+        port.counts.waiting_us += e.answered_us - e.sent_us;
         if (e.last_got == e.last_asked && port.replies < REPLY_SAMPLES_MAX) {
             reply_us[port.replies++] = static_cast<int32_t>(e.answered_us - e.sent_us);
         }
@@ -127,7 +118,7 @@ void write_drain() {
                  d.ended_us - d.started_us);
     output(line);
     retract_in_flight();
-    port.draining_us += d.ended_us - d.started_us;
+    port.counts.draining_us += d.ended_us - d.started_us;
 }
 
 /// Bytes sent since the last command byte, as an exchange of their own sent at at_us.
@@ -171,45 +162,6 @@ void publish_in_flight() {
     }
     std::atomic_signal_fence(std::memory_order_seq_cst);
     in_flight_shown = next.count > 0 ? spare : -1;
-}
-
-/// The nearest-rank p-quantile (0..1) of the first count reply times; reorders them.
-long reply_quantile(int count, double p) {
-    const int rank = std::max(static_cast<int>(std::ceil(p * count)), 1) - 1;
-    std::nth_element(reply_us.begin(), reply_us.begin() + rank, reply_us.begin() + count);
-    return reply_us[static_cast<std::size_t>(rank)];
-}
-
-/// The port's counts. Safe in a signal handler: numbers formatted here, and the quantiles
-/// computed in place, with no allocation.
-void append_summary(line_text& line) {
-    const std::array<std::pair<const char*, long>, 7> counts{{
-        {"close: ", port.exchanges},
-        {" exchanges in ", port.round_trips},
-        {" round trips; ", port.bytes_sent},
-        {" bytes sent, ", port.bytes_received},
-        {" received (", port.bytes_drained},
-        {" of them drained); ", port.waiting_us},
-        {" us waiting for replies, ", port.draining_us},
-    }};
-    for (const auto& [text, count] : counts) {
-        trace_append_text(line, text);
-        trace_append_number(line, count);
-    }
-    trace_append_text(line, " us draining; ");
-    if (port.replies == 0) {
-        trace_append_text(line, "no complete reply");
-        return;
-    }
-    const long median = reply_quantile(port.replies, 0.5);
-    const long p90 = reply_quantile(port.replies, 0.9);
-    trace_append_text(line, "turnaround median ");
-    trace_append_number(line, median);
-    trace_append_text(line, " us, 90th percentile ");
-    trace_append_number(line, p90);
-    trace_append_text(line, " us over ");
-    trace_append_number(line, port.replies);
-    trace_append_text(line, " replies");
 }
 
 /// Writes count bytes of terminal mode, in lines of what (keys, screen) that show them all.
@@ -293,7 +245,7 @@ void port_trace_terminal() {
 }
 
 void port_trace_sent(const uint8_t* bytes, std::size_t count) {
-    port.bytes_sent += static_cast<long>(count);
+    port.counts.bytes_sent += static_cast<long>(count);
     if (port.terminal) {
         write_terminal_bytes("keys | sent", bytes, count);
         return;
@@ -326,12 +278,12 @@ void port_trace_received(const uint8_t* bytes, int got, int asked, long timeout_
     e.last_got = got;
     e.timeout_us = timeout_us;
     e.answered_us = now;
-    port.bytes_received += got;
+    port.counts.bytes_received += got;
     publish_in_flight();
 }
 
 void port_trace_screen(const uint8_t* bytes, std::size_t count) {
-    port.bytes_received += static_cast<long>(count);
+    port.counts.bytes_received += static_cast<long>(count);
     write_terminal_bytes("screen ->", bytes, count);
 }
 
@@ -351,8 +303,8 @@ void port_trace_drained(const uint8_t* bytes, int got) {
     for (int i = 0; i < got; ++i) {
         trace_log_byte(port.drain.thrown, bytes[i]);
     }
-    port.bytes_drained += got;
-    port.bytes_received += got;
+    port.counts.bytes_drained += got;
+    port.counts.bytes_received += got;
     port.drain.ended_us = monotonic_now_us();
     if (got == 0) {
         port.drain.quiet = true;
@@ -381,7 +333,7 @@ void port_trace_close() {
     summary_due = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     line_text line = timed_line(now);
-    append_summary(line);
+    append_port_summary(line, port.counts, reply_us.data(), port.replies);
     output(line);
     port.fd = -1;
 }
@@ -411,6 +363,6 @@ void port_trace_cut_summary(long now_us, int fd, bool& writable) {
         return;
     }
     line_text line = timed_line(now_us);
-    append_summary(line);
+    append_port_summary(line, port.counts, reply_us.data(), port.replies);
     writable = writable && trace_write_line(fd, line) == 0;
 }
